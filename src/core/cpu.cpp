@@ -1,0 +1,39 @@
+#include "core/cpu.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace kovra::cpu {
+namespace {
+
+constexpr uint32_t kDetected = 1u << 0;
+constexpr uint32_t kAvx2Fma = 1u << 1;
+constexpr uint32_t kF16c = 1u << 2;
+
+std::atomic<uint32_t> g_features{0};
+
+uint32_t detect() {
+  uint32_t bits = kDetected;
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) bits |= kAvx2Fma;
+  if (__builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")) bits |= kF16c;
+#endif
+  return bits;
+}
+
+uint32_t features() {
+  uint32_t f = g_features.load(std::memory_order_relaxed);
+  if (f == 0) {
+    f = detect();
+    g_features.store(f, std::memory_order_relaxed);
+  }
+  return f;
+}
+
+}  // namespace
+
+bool has_avx2_fma() { return (features() & kAvx2Fma) != 0; }
+bool has_f16c() { return (features() & kF16c) != 0; }
+
+}  // namespace kovra::cpu

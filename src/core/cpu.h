@@ -1,0 +1,11 @@
+// Processor features, detected once and cached in a process-wide word.
+#pragma once
+
+namespace kovra::cpu {
+
+// AVX2 together with FMA (and operating-system support for the YMM state).
+bool has_avx2_fma();
+// F16C half-precision conversion instructions.
+bool has_f16c();
+
+}  // namespace kovra::cpu

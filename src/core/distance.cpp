@@ -1,0 +1,107 @@
+#include "core/distance.h"
+
+#include <string>
+
+#include "core/cpu.h"
+
+namespace kovra {
+
+const KernelTable& active_kernels() {
+  return cpu::has_avx2_fma() ? avx2::table() : scalar::table();
+}
+
+namespace {
+
+void check_lengths(size_t a, size_t b) {
+  KOVRA_CHECK(a == b, "vector dimension mismatch: " + std::to_string(a) + " vs " + std::to_string(b));
+}
+
+}  // namespace
+
+float l2_squared(std::span<const float> a, std::span<const float> b) {
+  check_lengths(a.size(), b.size());
+  return active_kernels().l2_squared(a.data(), b.data(), a.size());
+}
+
+float dot(std::span<const float> a, std::span<const float> b) {
+  check_lengths(a.size(), b.size());
+  return active_kernels().dot(a.data(), b.data(), a.size());
+}
+
+float cosine_distance(std::span<const float> a, std::span<const float> b) {
+  check_lengths(a.size(), b.size());
+  const KernelTable& k = active_kernels();
+  size_t n = a.size();
+  return cosine_from_parts(k.dot(a.data(), b.data(), n), k.dot(a.data(), a.data(), n),
+                           k.dot(b.data(), b.data(), n));
+}
+
+float raw_distance(Metric metric, std::span<const float> a, std::span<const float> b) {
+  check_lengths(a.size(), b.size());
+  return DistanceScorer(metric, a, true).one(b.data());
+}
+
+float distance(Metric metric, std::span<const float> a, std::span<const float> b) {
+  check_lengths(a.size(), b.size());
+  return DistanceScorer(metric, a, false).one(b.data());
+}
+
+std::array<float, 4> raw_distance_4(Metric metric, std::span<const float> query,
+                                    const std::array<const float*, 4>& vectors) {
+  std::array<float, 4> out;
+  DistanceScorer(metric, query, true).four(vectors.data(), out.data());
+  return out;
+}
+
+DistanceScorer::DistanceScorer(Metric metric, std::span<const float> query, bool raw,
+                               const KernelTable& kernels)
+    : metric_(metric), q_(query.data()), n_(query.size()), raw_(raw), q_norm_(0.0f), k_(&kernels) {
+  // The query's own norm is the same sum at every comparison, so computing it
+  // once changes no bit of any result.
+  if (metric_ == Metric::Cosine) q_norm_ = k_->dot(q_, q_, n_);
+}
+
+float DistanceScorer::one(const float* v) const {
+  switch (metric_) {
+    case Metric::L2: {
+      float s = k_->l2_squared(q_, v, n_);
+      return raw_ ? s : std::sqrt(s);
+    }
+    case Metric::Cosine:
+      return cosine_from_parts(k_->dot(q_, v, n_), q_norm_, k_->dot(v, v, n_));
+    case Metric::DotProduct:
+      return -k_->dot(q_, v, n_);
+  }
+  return 0.0f;
+}
+
+void DistanceScorer::four(const float* const* v, float* out) const {
+  switch (metric_) {
+    case Metric::L2:
+      k_->l2_squared_4(q_, v, n_, out);
+      if (!raw_)
+        for (int j = 0; j < 4; ++j) out[j] = std::sqrt(out[j]);
+      return;
+    case Metric::Cosine: {
+      float dots[4], norms[4];
+      k_->dot_norm_4(q_, v, n_, dots, norms);
+      for (int j = 0; j < 4; ++j) out[j] = cosine_from_parts(dots[j], q_norm_, norms[j]);
+      return;
+    }
+    case Metric::DotProduct:
+      k_->dot_4(q_, v, n_, out);
+      for (int j = 0; j < 4; ++j) out[j] = -out[j];
+      return;
+  }
+}
+
+void DistanceScorer::contiguous(const float* base, size_t count, float* out) const {
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const float* v[4] = {base + i * n_, base + (i + 1) * n_, base + (i + 2) * n_, base + (i + 3) * n_};
+    four(v, out + i);
+  }
+  for (; i < count; ++i) out[i] = one(base + i * n_);
+}
+
+}  // namespace kovra

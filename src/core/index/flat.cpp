@@ -1,0 +1,160 @@
+#include "core/index/flat.h"
+
+#include <unordered_set>
+
+#include "core/distance.h"
+#include "core/index/topk.h"
+#include "core/io/file.h"
+
+namespace kovra {
+
+void FlatIndex::append(VectorId id, const float* vector) {
+  size_t slot = ids_.size();
+  data_.insert(data_.end(), vector, vector + dimensions_);
+  ids_.push_back(id);
+  alive_.push_back(1);
+  id_to_slot_[id] = slot;
+  ++count_;
+}
+
+void FlatIndex::reserve_more(size_t n) {
+  data_.reserve(data_.size() + n * dimensions_);
+  ids_.reserve(ids_.size() + n);
+  alive_.reserve(alive_.size() + n);
+  id_to_slot_.reserve(id_to_slot_.size() + n);
+}
+
+Status FlatIndex::add(VectorId id, std::span<const float> vector) {
+  if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
+  if (id_to_slot_.contains(id)) return fail(Error::duplicate_id(id));
+  append(id, vector.data());
+  return ok();
+}
+
+Status FlatIndex::add_batch(std::span<const Entry> entries) {
+  // An id repeated inside the batch would leave a live slot that delete can
+  // no longer reach, so it is refused like an id that is already stored.
+  std::unordered_set<VectorId> seen;
+  seen.reserve(entries.size());
+  for (const auto& [id, vector] : entries) {
+    if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
+    if (id_to_slot_.contains(id) || !seen.insert(id).second) return fail(Error::duplicate_id(id));
+  }
+  reserve_more(entries.size());
+  for (const auto& [id, vector] : entries) append(id, vector.data());
+  return ok();
+}
+
+Status FlatIndex::add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id) {
+  if (columns != dimensions_) return fail(Error::dimension_mismatch(dimensions_, columns));
+  if (dimensions_ == 0) return ok();  // a zero-column block carries no rows to add
+  if (data.size() % dimensions_ != 0) {
+    return fail(Error::invalid_config("data length " + std::to_string(data.size()) +
+                                      " is not divisible by dimension " + std::to_string(dimensions_)));
+  }
+  size_t n = data.size() / dimensions_;
+  // Rows get consecutive ids, so the block holds no id twice; only stored ids
+  // can collide.
+  for (size_t r = 0; r < n; ++r) {
+    VectorId id = start_id + r;
+    if (id_to_slot_.contains(id)) return fail(Error::duplicate_id(id));
+  }
+  reserve_more(n);
+  size_t first = ids_.size();
+  data_.insert(data_.end(), data.begin(), data.end());
+  ids_.resize(first + n);
+  alive_.resize(first + n, 1);
+  for (size_t r = 0; r < n; ++r) {
+    VectorId id = start_id + r;
+    ids_[first + r] = id;
+    id_to_slot_.emplace(id, first + r);
+  }
+  count_ += n;
+  return ok();
+}
+
+Result<std::vector<Hit>> FlatIndex::search(std::span<const float> query, size_t k) const {
+  if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
+  if (k == 0 || count_ == 0) return std::vector<Hit>();
+
+  DistanceScorer scorer(metric_, query, /*raw=*/false);
+  const size_t slots = ids_.size();
+  std::vector<Hit> hits;
+  hits.reserve(count_);
+  // Score a block of slots four at a time, then keep the live ones.
+  constexpr size_t kBlock = 256;
+  float dist[kBlock];
+  for (size_t base = 0; base < slots; base += kBlock) {
+    size_t n = std::min(kBlock, slots - base);
+    scorer.contiguous(data_.data() + base * dimensions_, n, dist);
+    for (size_t i = 0; i < n; ++i) {
+      if (alive_[base + i]) hits.push_back({ids_[base + i], dist[i]});
+    }
+  }
+  select_k_smallest(hits, k);
+  return hits;
+}
+
+Result<bool> FlatIndex::remove(VectorId id) {
+  auto it = id_to_slot_.find(id);
+  if (it == id_to_slot_.end()) return false;
+  alive_[it->second] = 0;
+  id_to_slot_.erase(it);
+  --count_;
+  return true;
+}
+
+std::vector<Entry> FlatIndex::iterate() const {
+  std::vector<Entry> out;
+  out.reserve(count_);
+  for (size_t s = 0; s < ids_.size(); ++s) {
+    if (!alive_[s]) continue;
+    const float* v = data_.data() + s * dimensions_;
+    out.emplace_back(ids_[s], std::vector<float>(v, v + dimensions_));
+  }
+  return out;
+}
+
+Status FlatIndex::save(const std::string& path) const {
+  return io::save_file(path, [&](io::Encoder& enc) {
+    enc.put_u64(dimensions_);
+    enc.put_enum(metric_id(metric_));
+    enc.put_array(data_);
+    enc.put_array(ids_);
+    enc.put_count(alive_.size());
+    enc.raw(alive_.data(), alive_.size());  // each flag is already 0 or 1
+  });
+}
+
+Result<FlatIndex> FlatIndex::load(const std::string& path) {
+  return io::load_file<FlatIndex>(path, [](io::Decoder& dec) -> Result<FlatIndex> {
+    KOVRA_ASSIGN_OR_RETURN(uint64_t dims, dec.get_u64());
+    KOVRA_ASSIGN_OR_RETURN(uint32_t metric, dec.get_enum(kMetricCount));
+    FlatIndex index(dims, *metric_from_id(metric));
+    KOVRA_ASSIGN_OR_RETURN(index.data_, dec.get_array<float>());
+    KOVRA_ASSIGN_OR_RETURN(index.ids_, dec.get_array<VectorId>());
+    KOVRA_ASSIGN_OR_RETURN(index.alive_, dec.get_bool_array());
+    // The arrays must agree, or a later search would read past the data.
+    if (index.ids_.size() != index.alive_.size()) {
+      return fail(Error::serialization("slot arrays disagree: " + std::to_string(index.ids_.size()) +
+                                       " ids, " + std::to_string(index.alive_.size()) + " flags"));
+    }
+    uint64_t want;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(index.ids_.size()), dims, &want) ||
+        index.data_.size() != want) {
+      return fail(Error::serialization("data holds " + std::to_string(index.data_.size()) +
+                                       " floats, expected " + std::to_string(index.ids_.size()) +
+                                       " ids x " + std::to_string(dims) + " dimensions"));
+    }
+    index.id_to_slot_.reserve(index.ids_.size());
+    for (size_t i = 0; i < index.ids_.size(); ++i) {
+      if (index.alive_[i]) {
+        index.id_to_slot_[index.ids_[i]] = i;
+        ++index.count_;
+      }
+    }
+    return index;
+  });
+}
+
+}  // namespace kovra

@@ -1,0 +1,56 @@
+// Exact brute-force index over full-precision vectors kept back to back in one
+// array. Deletion marks a slot dead; storage is never moved or reused.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/index/vector_index.h"
+
+namespace kovra {
+
+class FlatIndex final : public VectorIndex {
+ public:
+  FlatIndex(size_t dimensions, Metric metric) : dimensions_(dimensions), metric_(metric) {}
+
+  Status add(VectorId id, std::span<const float> vector) override;
+  // Rejects the whole batch on the first wrong length or on an id that is live
+  // or repeated inside the batch; nothing is added then.
+  Status add_batch(std::span<const Entry> entries) override;
+  // `data` is row-major with `columns` floats per row; row r gets id
+  // start_id + r (wrapping). Rejects ids that are already live.
+  Status add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id);
+  Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  Result<bool> remove(VectorId id) override;
+  size_t len() const override { return count_; }
+  bool is_empty() const override { return count_ == 0; }
+  IndexParams params() const override { return {dimensions_, metric_}; }
+  std::vector<Entry> iterate() const override;
+  Status flush() override { return ok(); }
+  Status save_graph(const std::string&) const override { return ok(); }
+  Status restore_graph(const std::string&) override { return ok(); }
+
+  size_t dimensions() const { return dimensions_; }
+  Metric metric() const { return metric_; }
+  size_t slot_count() const { return ids_.size(); }
+
+  Status save(const std::string& path) const;
+  static Result<FlatIndex> load(const std::string& path);
+
+ private:
+  void append(VectorId id, const float* vector);
+  void reserve_more(size_t n);
+
+  size_t dimensions_;
+  Metric metric_;
+  std::vector<float> data_;     // ids_.size() * dimensions_ floats
+  std::vector<VectorId> ids_;   // one per slot
+  std::vector<uint8_t> alive_;  // one per slot, 0 = deleted
+  std::unordered_map<VectorId, size_t> id_to_slot_;  // live slots only
+  size_t count_ = 0;
+};
+
+}  // namespace kovra

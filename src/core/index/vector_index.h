@@ -1,0 +1,54 @@
+// The interface through which a collection drives whichever index it owns.
+// Concrete indexes are final; save/load, training and tuning stay outside it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "core/metric.h"
+
+namespace kovra {
+
+// User-visible vector id.
+using VectorId = uint64_t;
+// Position of a vector inside an index's storage.
+using Slot = uint32_t;
+
+// One search result: id and the distance reported to the caller.
+struct Hit {
+  VectorId id;
+  float distance;
+  bool operator==(const Hit&) const = default;
+};
+
+struct IndexParams {
+  size_t dimensions;
+  Metric metric;
+};
+
+// An (id, vector) pair owned by the caller.
+using Entry = std::pair<VectorId, std::vector<float>>;
+
+class VectorIndex {
+ public:
+  virtual ~VectorIndex() = default;
+  virtual Status add(VectorId id, std::span<const float> vector) = 0;
+  virtual Status add_batch(std::span<const Entry> entries) = 0;
+  virtual Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const = 0;
+  // `delete` is a keyword; returns whether the id was present.
+  virtual Result<bool> remove(VectorId id) = 0;
+  virtual size_t len() const = 0;
+  virtual bool is_empty() const = 0;
+  virtual IndexParams params() const = 0;
+  // Every live (id, vector) pair, vectors copied, in the index's own order.
+  virtual std::vector<Entry> iterate() const = 0;
+  virtual Status flush() = 0;
+  virtual Status save_graph(const std::string& path) const = 0;
+  virtual Status restore_graph(const std::string& path) = 0;
+};
+
+}  // namespace kovra
