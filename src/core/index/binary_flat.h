@@ -20,6 +20,7 @@ namespace kovra {
 struct BinaryVector {
   std::vector<uint64_t> bits;
   float norm = 0.0f;
+  bool operator==(const BinaryVector&) const = default;
 };
 
 // Bit set for components >= 0.0 (so both zeros); negative and NaN clear.

@@ -18,6 +18,7 @@ namespace kovra {
 struct QuantizedVector {
   std::vector<int8_t> codes;  // one per dimension, each in -127..127
   float scale = 1.0f;
+  bool operator==(const QuantizedVector&) const = default;
 };
 
 QuantizedVector quantize(std::span<const float> vector);
