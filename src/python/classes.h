@@ -6,5 +6,9 @@
 namespace kovra::py {
 
 PyTypeObject* flat_index_type();
+PyTypeObject* quantized_flat_index_type();
+PyTypeObject* fp16_flat_index_type();
+PyTypeObject* mmap_flat_index_type();
+PyTypeObject* binary_flat_index_type();
 
 }  // namespace kovra::py
