@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/buffer.h"
 #include "core/index/id_map.h"
 #include "core/index/vector_index.h"
 
@@ -24,7 +25,7 @@ class FlatIndex final : public VectorIndex {
   // start_id + r (wrapping). Rejects ids that are already live.
   Status add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id);
   // Same; takes over the block's storage when the index holds no slots yet.
-  Status add_flat_batch(std::vector<float>&& data, size_t columns, VectorId start_id);
+  Status add_flat_batch(FloatBuffer&& data, size_t columns, VectorId start_id);
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
   Result<bool> remove(VectorId id) override;
   size_t len() const override { return count_; }
@@ -50,7 +51,7 @@ class FlatIndex final : public VectorIndex {
 
   size_t dimensions_;
   Metric metric_;
-  std::vector<float> data_;     // ids_.size() * dimensions_ floats
+  FloatBuffer data_;            // ids_.size() * dimensions_ floats
   std::vector<VectorId> ids_;   // one per slot
   std::vector<uint8_t> alive_;  // one per slot, 0 = deleted
   IdMap id_to_slot_;            // live slots only
