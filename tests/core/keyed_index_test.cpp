@@ -68,6 +68,9 @@ TYPED_TEST(KeyedIndex, SearchGuards) {
   auto wrong = index.search(std::vector<float>{1}, 3);
   ASSERT_FALSE(wrong);
   EXPECT_EQ(wrong.error().message(), "dimension mismatch: expected 4, got 1");
+  auto all = index.search(std::vector<float>{1, 2, 3, 4}, SIZE_MAX);
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->size(), 1u);
   auto none = index.search(std::vector<float>{1, 2, 3, 4}, 0);
   ASSERT_TRUE(none);
   EXPECT_TRUE(none->empty());

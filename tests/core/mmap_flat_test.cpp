@@ -210,6 +210,7 @@ TEST_F(MmapFlatIndexTest, BatchesAndRowBlocks) {
   EXPECT_EQ(index.len(), 3u);
   EXPECT_EQ(index.search(std::vector<float>{0}, 1).error().message(), "dimension mismatch: expected 2, got 1");
   EXPECT_TRUE(index.search(std::vector<float>{0, 0}, 0)->empty());
+  EXPECT_EQ(index.search(std::vector<float>{0, 0}, SIZE_MAX)->size(), 3u);
 }
 
 // A failed flush reports Io and keeps everything pending or deleted.

@@ -5,7 +5,7 @@
 
 #include "core/index/compressed_scan.h"
 #include "core/index/saved_image.h"
-#include "core/index/topk_buffer.h"
+#include "core/index/topk.h"
 
 namespace kovra {
 namespace {
@@ -73,7 +73,7 @@ Result<std::vector<Hit>> BinaryFlatIndex::search(std::span<const float> query, s
   // Under L2 and Cosine the distance h / D only grows with h, so the k best are
   // chosen on h and divided at the end. With D = 0 every distance is NaN.
   const bool by_count = metric_ != Metric::DotProduct;
-  TopKBuffer top(k, count);
+  TopK top(k);
   constexpr size_t kBlock = 256;
   uint32_t h[kBlock];
   float dist[kBlock];
@@ -93,10 +93,10 @@ Result<std::vector<Hit>> BinaryFlatIndex::search(std::span<const float> query, s
       }
     }
     for (size_t i = 0; i < n; ++i) {
-      if (top.admits(dist[i])) top.push(rows_.id(base + i), dist[i]);
+      if (top.accepts(dist[i])) top.push(rows_.id(base + i), dist[i]);
     }
   }
-  std::vector<Hit> hits = top.take();
+  std::vector<Hit> hits = top.finish();
   if (by_count)
     for (Hit& hit : hits) hit.distance = hit.distance / d;
   return hits;

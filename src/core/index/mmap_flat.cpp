@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "core/distance.h"
-#include "core/index/topk_buffer.h"
+#include "core/index/topk.h"
 
 namespace kovra {
 namespace {
@@ -143,7 +143,7 @@ Result<std::vector<Hit>> MmapFlatIndex::search(std::span<const float> query, siz
   if (k == 0) return std::vector<Hit>();
 
   DistanceScorer scorer(metric_, query, /*raw=*/false);
-  TopKBuffer top(k, len());
+  TopK top(k);
   constexpr size_t kBlock = 256;
   const float* vectors[kBlock];
   VectorId ids[kBlock];
@@ -152,7 +152,7 @@ Result<std::vector<Hit>> MmapFlatIndex::search(std::span<const float> query, siz
     size_t i = 0;
     for (; i + 4 <= n; i += 4) scorer.four(vectors + i, dist + i);
     for (; i < n; ++i) dist[i] = scorer.one(vectors[i]);
-    for (i = 0; i < n; ++i) top.push(ids[i], dist[i]);
+    for (i = 0; i < n; ++i) top.offer(ids[i], dist[i]);
   };
 
   size_t n = 0;
@@ -169,7 +169,7 @@ Result<std::vector<Hit>> MmapFlatIndex::search(std::span<const float> query, siz
     if (++n == kBlock) score_block(n), n = 0;
   }
   score_block(n);
-  return top.take();
+  return top.finish();
 }
 
 Result<bool> MmapFlatIndex::remove(VectorId id) {

@@ -7,7 +7,7 @@
 #include "core/distance.h"
 #include "core/index/compressed_scan.h"
 #include "core/index/saved_image.h"
-#include "core/index/topk_buffer.h"
+#include "core/index/topk.h"
 
 namespace kovra {
 namespace {
@@ -92,7 +92,7 @@ Result<std::vector<Hit>> QuantizedFlatIndex::search(std::span<const float> query
   const bool fused = cpu::has_avx2_fma();
   DistanceScorer scorer(metric_, query, /*raw=*/false);
   const float q_norm = metric_ == Metric::Cosine ? active_kernels().dot(query.data(), query.data(), dimensions_) : 0.0f;
-  TopKBuffer top(k, count);
+  TopK top(k);
   constexpr size_t kBlock = 256;
   float dist[kBlock];
   for (size_t base = 0; base < count; base += kBlock) {
@@ -104,9 +104,9 @@ Result<std::vector<Hit>> QuantizedFlatIndex::search(std::span<const float> query
     } else {
       scan::int8_decoded(scorer, codes, scales, n, dist);
     }
-    for (size_t i = 0; i < n; ++i) top.push(rows_.id(base + i), dist[i]);
+    for (size_t i = 0; i < n; ++i) top.offer(rows_.id(base + i), dist[i]);
   }
-  return top.take();
+  return top.finish();
 }
 
 std::vector<Entry> QuantizedFlatIndex::iterate() const {

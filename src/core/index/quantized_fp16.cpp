@@ -7,7 +7,7 @@
 #include "core/fp16.h"
 #include "core/index/compressed_scan.h"
 #include "core/index/saved_image.h"
-#include "core/index/topk_buffer.h"
+#include "core/index/topk.h"
 
 namespace kovra {
 
@@ -46,7 +46,7 @@ Result<std::vector<Hit>> Fp16FlatIndex::search(std::span<const float> query, siz
   const bool fused = cpu::has_avx2_fma() && cpu::has_f16c();
   DistanceScorer scorer(metric_, query, /*raw=*/false);
   const float q_norm = metric_ == Metric::Cosine ? active_kernels().dot(query.data(), query.data(), dimensions_) : 0.0f;
-  TopKBuffer top(k, count);
+  TopK top(k);
   constexpr size_t kBlock = 256;
   float dist[kBlock];
   for (size_t base = 0; base < count; base += kBlock) {
@@ -57,9 +57,9 @@ Result<std::vector<Hit>> Fp16FlatIndex::search(std::span<const float> query, siz
     } else {
       scan::half_decoded(scorer, halves, n, dist);
     }
-    for (size_t i = 0; i < n; ++i) top.push(rows_.id(base + i), dist[i]);
+    for (size_t i = 0; i < n; ++i) top.offer(rows_.id(base + i), dist[i]);
   }
-  return top.take();
+  return top.finish();
 }
 
 std::vector<Entry> Fp16FlatIndex::iterate() const {
