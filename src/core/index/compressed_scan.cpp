@@ -1,5 +1,6 @@
 #include "core/index/compressed_scan.h"
 
+#include <algorithm>
 #include <bit>
 #include <vector>
 
@@ -40,7 +41,13 @@ void int8_decoded(const DistanceScorer& scorer, const int8_t* codes, const float
 
 void half_decoded(const DistanceScorer& scorer, const uint16_t* halves, size_t count, float* out) {
   const size_t n = scorer.dims();
-  score_decoded(scorer, count, out, [&](size_t row, float* dst) { to_float_n(halves + row * n, dst, n); });
+  constexpr size_t kRows = 8;
+  std::vector<float> block(kRows * n);
+  for (size_t base = 0; base < count; base += kRows) {
+    size_t rows = std::min(kRows, count - base);
+    to_float_n(halves + base * n, block.data(), rows * n);
+    scorer.contiguous(block.data(), rows, out + base);
+  }
 }
 
 namespace scalar {

@@ -1,9 +1,9 @@
-// Fused decode-and-score kernels. Each row keeps its own 8-lane accumulator fed
+// Fused decode-and-score kernels for int8 rows. Each row keeps its own 8-lane accumulator fed
 // by fused multiply-adds over whole 8-element chunks, the lanes are reduced as
 // ((l0+l4)+(l1+l5))+((l2+l6)+(l3+l7)), and the tail is added one term at a
 // time with a separate multiply: exactly the order of distance_avx2.cpp, with
 // the decoded floats in place of a stored float row. Built with -mavx2 -mfma
-// -mf16c and entered only after the processor check.
+// -mf16c (unused here) and entered only after the processor check.
 #include <immintrin.h>
 
 #include <cmath>
@@ -47,15 +47,6 @@ struct Int8Row {
     return _mm256_fmadd_ps(rem, r, q0);
   }
   float at(size_t i) const { return decode_int8(codes[i], scale); }
-};
-
-struct HalfRow {
-  const uint16_t* halves;
-
-  __m256 load(size_t i) const {
-    return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(halves + i)));
-  }
-  float at(size_t i) const { return _mm_cvtss_f32(_mm_cvtph_ps(_mm_cvtsi32_si128(halves[i]))); }
 };
 
 template <class Row>
@@ -205,11 +196,6 @@ void int8_fused(Metric metric, const float* q, float q_norm, size_t n, const int
                       [&](size_t r) { return Int8Row(codes + r * n, scales[r]); });
 }
 
-void half_fused(Metric metric, const float* q, float q_norm, size_t n, const uint16_t* halves,
-                size_t count, float* out) {
-  score_rows<HalfRow>(metric, q, q_norm, n, count, out, [&](size_t r) { return HalfRow{halves + r * n}; });
-}
-
 void hamming_counts(const uint64_t* q, const uint64_t* rows, size_t words, size_t count, uint32_t* out) {
   if (words == 2) {  // 65..128 dimensions: the common case, unrolled
     const uint64_t q0 = q[0], q1 = q[1];
@@ -228,3 +214,4 @@ void hamming_counts(const uint64_t* q, const uint64_t* rows, size_t words, size_
 }
 
 }  // namespace kovra::scan::avx2
+
