@@ -116,9 +116,10 @@ class Faiss(Runner):
     normalised inside the timed loop, as a caller would have to.
     """
 
-    def __init__(self, label: str, factory: Callable, exact: bool, train: bool = False,
+    def __init__(self, label, factory: Callable, exact: bool, train: bool = False,
                  metrics=("l2", "cosine", "dot_product"), after_build: Callable | None = None):
-        self.label = label
+        self.label_for = label if callable(label) else (lambda metric: label)
+        self.label = self.label_for("l2")
         self.factory = factory
         self.exact = exact
         self.train = train
@@ -128,6 +129,7 @@ class Faiss(Runner):
         self.index = None
 
     def check(self, metric):
+        self.label = self.label_for(metric)
         try:
             import faiss  # noqa: F401
         except ImportError as e:
@@ -243,18 +245,38 @@ class NumpyBrute(Runner):
 # ---------------------------------------------------------------------- suites
 
 @dataclasses.dataclass
+class Target:
+    """A ratio the reference runner should reach on one configuration.
+
+    figure "qps": reference QPS / peer QPS >= limit; "build": peer build time /
+    reference build time >= limit; "bound": bandwidth-bound QPS / reference
+    QPS <= limit (peer unused).
+    """
+    config: tuple
+    figure: str
+    peer: str | None
+    limit: float
+
+
+@dataclasses.dataclass
 class Suite:
     name: str
     description: str
     configs: list          # (data set name, metric) pairs, see datasets.DATASETS
     runners: Callable      # () -> list of fresh Runner objects; first is the reference
+    targets: list = dataclasses.field(default_factory=list)
+
+
+def _faiss_flat():
+    return Faiss(lambda m: "faiss IndexFlatL2" if m == "l2" else "faiss IndexFlatIP",
+                 lambda f, d, m: f.IndexFlat(d, m), exact=True)
 
 
 def _flat_runners():
     return [
         Kovra("FlatIndex"),
         HnswlibBF(),
-        Faiss("faiss IndexFlat", lambda f, d, m: f.IndexFlat(d, m), exact=True),
+        _faiss_flat(),
         NumpyBrute(),
     ]
 
@@ -309,14 +331,19 @@ def _quantized_runners():
     return [
         Faiss("faiss IndexScalarQuantizer QT_8bit", sq("QT_8bit"), exact=False, train=True),
         Faiss("faiss IndexScalarQuantizer QT_fp16", sq("QT_fp16"), exact=False, train=True),
-        Faiss("faiss IndexFlat", lambda f, d, m: f.IndexFlat(d, m), exact=True),
+        _faiss_flat(),
     ]
 
 
 SUITES = {s.name: s for s in [
     Suite("flat", "exact scans: FlatIndex against the exact peers",
           [("synthetic", "l2"), ("digits", "l2"), ("digits", "cosine"),
-           ("digits", "dot_product")], _flat_runners),
+           ("digits", "dot_product")], _flat_runners,
+          [Target(("synthetic", "l2"), "qps", "hnswlib BFIndex", 1.0),
+           Target(("synthetic", "l2"), "qps", "faiss IndexFlatL2", 3.0),
+           Target(("synthetic", "l2"), "qps", "numpy", 3.0),
+           Target(("synthetic", "l2"), "bound", None, 1.3),
+           Target(("synthetic", "l2"), "build", "faiss IndexFlatL2", 1.0)]),
     Suite("hnsw", "graph indexes (slow to build: minutes on two cores)",
           [("synthetic", "l2")], _hnsw_runners),
     Suite("ivf", "inverted-file indexes", [("synthetic", "l2")], _ivf_runners),
@@ -341,17 +368,17 @@ class Result:
     qps: float | None = None       # best pass over the queries
     recall: float | None = None    # tie-aware recall@k
     bytes_per_query: int | None = None
+    bandwidth_gbs: float | None = None  # read bandwidth probed next to this run
 
 
 def measure(runner: Runner, ds, k: int, n_queries: int, passes: int,
             budget_s: float) -> Result:
     """Builds, then times single queries; extra passes stop once `budget_s` is spent."""
-    res = Result(runner.label, ds.name, ds.metric, runner.exact)
     try:
         runner.check(ds.metric)
     except Unavailable as e:
-        res.status = f"skipped: {e}"
-        return res
+        return Result(runner.label, ds.name, ds.metric, runner.exact, status=f"skipped: {e}")
+    res = Result(runner.label, ds.name, ds.metric, runner.exact)
     best_build = float("inf")
     for _ in range(runner.build_repeats):
         runner.close()
