@@ -10,6 +10,8 @@
 
 #include "core/cpu.h"
 #include "core/distance.h"
+#include "core/index/flat.h"
+#include "core/index/topk.h"
 
 namespace {
 
@@ -80,6 +82,45 @@ BENCHMARK_CAPTURE(scorer_contiguous, scalar_l2, kovra::Metric::L2, false)->Apply
 BENCHMARK_CAPTURE(scorer_contiguous, avx2_l2, kovra::Metric::L2, true)->Apply(scan_args);
 BENCHMARK_CAPTURE(scorer_contiguous, avx2_cosine, kovra::Metric::Cosine, true)->Apply(scan_args);
 BENCHMARK_CAPTURE(scorer_contiguous, avx2_dot, kovra::Metric::DotProduct, true)->Apply(scan_args);
+
+// The parts of one exact search without Python around it: the whole
+// FlatIndex::search, and its top-k selection alone over `rows` candidates.
+void flat_search(benchmark::State& state) {
+  size_t dims = static_cast<size_t>(state.range(0));
+  size_t rows = static_cast<size_t>(state.range(1));
+  auto data = random_floats(dims * rows, 5);
+  auto query = random_floats(dims, 6);
+  kovra::FlatIndex index(dims, kovra::Metric::L2);
+  if (!index.add_flat_batch(data, dims, 0)) {
+    state.SkipWithError("add_flat_batch failed");
+    return;
+  }
+  for (auto _ : state) {
+    auto hits = index.search(query, 10);
+    benchmark::DoNotOptimize(hits);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * rows));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * rows * dims * sizeof(float)));
+}
+
+void select_k(benchmark::State& state) {
+  size_t rows = static_cast<size_t>(state.range(0));
+  auto dist = random_floats(rows, 7);
+  std::vector<kovra::Hit> all(rows), hits;
+  for (size_t i = 0; i < rows; ++i) all[i] = {i, dist[i]};
+  hits.reserve(rows);
+  for (auto _ : state) {
+    hits.assign(all.begin(), all.end());
+    kovra::select_k_smallest(hits, 10);
+    benchmark::DoNotOptimize(hits.data());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * rows));
+}
+
+BENCHMARK(flat_search)->Args({128, 100000})->Unit(benchmark::kMillisecond);
+BENCHMARK(select_k)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(scorer_contiguous, avx2_l2_100k, kovra::Metric::L2, true)
+    ->Args({128, 100000})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -368,7 +368,8 @@ class Result:
     qps: float | None = None       # best pass over the queries
     recall: float | None = None    # tie-aware recall@k
     bytes_per_query: int | None = None
-    bandwidth_gbs: float | None = None  # read bandwidth probed next to this run
+    bandwidth_gbs: float | None = None    # memory read bandwidth probed next to this run
+    working_set_gbs: float | None = None  # read rate over a buffer the size of the data
 
 
 def measure(runner: Runner, ds, k: int, n_queries: int, passes: int,

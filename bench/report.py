@@ -54,13 +54,14 @@ def bound_ratio(r, bandwidth_gbs: float) -> float | None:
     return bandwidth_gbs * 1e9 / r.bytes_per_query / r.qps
 
 
-def bound_line(r, bandwidth_gbs: float) -> str | None:
+def bound_line(r, bandwidth_gbs: float, ws_gbs: float) -> str | None:
     ratio = bound_ratio(r, bandwidth_gbs)
     if ratio is None:
         return None
+    ws = f"; at the working-set rate {bound_ratio(r, ws_gbs):.2f}x" if ws_gbs else ""
     return (f"  {r.runner}: {r.bytes_per_query / 1e6:.1f} MB per query -> bound "
             f"{bandwidth_gbs * 1e9 / r.bytes_per_query:.1f} QPS; bound / measured = "
-            f"{ratio:.2f}x ({r.bytes_per_query * r.qps / 1e9:.1f} GB/s achieved)")
+            f"{ratio:.2f}x ({r.bytes_per_query * r.qps / 1e9:.1f} GB/s achieved{ws})")
 
 
 def _llc_bytes() -> int:
@@ -104,7 +105,8 @@ def _reference(results, config):
     return next((r for r in results if (r.dataset, r.metric) == config), None)
 
 
-def print_config(ds, k: int, n_queries: int, results: list, bandwidth_gbs: float) -> None:
+def print_config(ds, k: int, n_queries: int, results: list, bandwidth_gbs: float,
+                 ws_gbs: float | None = None) -> None:
     ran = [r for r in results if r.status == "ok"]
     print(f"\n{ds.name} ({ds.n} x {ds.dim}, {ds.metric}, k={k}, "
           f"{min(n_queries, len(ds.queries))} single queries)")
@@ -116,12 +118,13 @@ def print_config(ds, k: int, n_queries: int, results: list, bandwidth_gbs: float
     print(figure_line("search QPS", ran, "qps", "qps", True))
     print(figure_line(f"recall@{k}", ran, "recall", "recall", True))
     print(figure_line("build", ran, "build_s", "s", False))
-    lines = [bound_line(r, bandwidth_gbs) for r in ran]
+    lines = [bound_line(r, bandwidth_gbs, ws_gbs) for r in ran]
     lines = [line for line in lines if line]
     if lines:
         cached = ran[0].bytes_per_query and ran[0].bytes_per_query < _llc_bytes()
-        print(f"  bandwidth bound (exact scans, {bandwidth_gbs:.1f} GB/s"
-              f"{'; the set fits in cache, so the bound is loose' if cached else ''}):")
+        print(f"  bandwidth bound (exact scans): memory {bandwidth_gbs:.1f} GB/s"
+              f"{' (the set fits in cache, so this bound is loose)' if cached else ''}, "
+              f"working set of {ds.base.nbytes / 1e6:.1f} MB read at {ws_gbs or 0:.1f} GB/s")
         for line in lines:
             print("  " + line)
 
