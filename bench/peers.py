@@ -372,41 +372,53 @@ class Result:
     working_set_gbs: float | None = None  # read rate over a buffer the size of the data
 
 
-def measure(runner: Runner, ds, k: int, n_queries: int, passes: int,
-            budget_s: float) -> Result:
-    """Builds, then times single queries; extra passes stop once `budget_s` is spent."""
-    try:
-        runner.check(ds.metric)
-    except Unavailable as e:
-        return Result(runner.label, ds.name, ds.metric, runner.exact, status=f"skipped: {e}")
-    res = Result(runner.label, ds.name, ds.metric, runner.exact)
-    best_build = float("inf")
-    for _ in range(runner.build_repeats):
-        runner.close()
-        t = time.perf_counter()
-        runner.build(ds.base, ds.metric)
-        best_build = min(best_build, time.perf_counter() - t)
-    res.build_s = best_build
+def measure(runners: list, ds, k: int, n_queries: int, passes: int,
+            budget_s: float) -> list:
+    """Builds every runner's index, then times single queries, one pass of each
+    runner in turn so that all of them see the same machine load; a runner
+    stops after `passes` passes or once its passes took `budget_s` seconds.
+    The best pass counts."""
+    results, active = [], []
+    for runner in runners:
+        try:
+            runner.check(ds.metric)
+        except Unavailable as e:
+            results.append(Result(runner.label, ds.name, ds.metric, runner.exact,
+                                  status=f"skipped: {e}"))
+            continue
+        res = Result(runner.label, ds.name, ds.metric, runner.exact)
+        best_build = float("inf")
+        for _ in range(runner.build_repeats):
+            runner.close()
+            t = time.perf_counter()
+            runner.build(ds.base, ds.metric)
+            best_build = min(best_build, time.perf_counter() - t)
+        res.build_s = best_build
+        res.bytes_per_query = runner.bytes_per_query(ds.base)
+        queries = runner.prepare(ds.queries[:n_queries])
+        search = runner.searcher(k)
+        for q in queries[:20]:  # warm caches and lazy initialisation
+            search(q)
+        results.append(res)
+        active.append([runner, res, queries, search, float("inf"), 0.0, None])
 
-    queries = runner.prepare(ds.queries[:n_queries])
-    search = runner.searcher(k)
-    for q in queries[:20]:  # warm caches and lazy initialisation
-        search(q)
-    best, spent = float("inf"), 0.0
-    for p in range(passes):
-        out = []
-        append = out.append
-        t = time.perf_counter()
-        for q in queries:
-            append(search(q))
-        elapsed = time.perf_counter() - t
-        best, spent = min(best, elapsed), spent + elapsed
-        if p == 0:
-            found = [runner.ids(r) for r in out]
-        if spent > budget_s:
-            break
-    res.qps = len(queries) / best
-    res.recall = recall_at_k(ds, found, k)
-    res.bytes_per_query = runner.bytes_per_query(ds.base)
-    runner.close()
-    return res
+    for _ in range(passes):
+        for state in active:
+            runner, res, queries, search, best, spent, found = state
+            if spent > budget_s:
+                continue
+            out = []
+            append = out.append
+            t = time.perf_counter()
+            for q in queries:
+                append(search(q))
+            elapsed = time.perf_counter() - t
+            state[4], state[5] = min(best, elapsed), spent + elapsed
+            if found is None:
+                state[6] = [runner.ids(r) for r in out]
+
+    for runner, res, queries, _, best, _, found in active:
+        res.qps = len(queries) / best
+        res.recall = recall_at_k(ds, found, k)
+        runner.close()
+    return results

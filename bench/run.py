@@ -70,8 +70,8 @@ def main(argv=None) -> int:
     p.add_argument("--queries", type=int, default=1000, help="queries timed per configuration")
     p.add_argument("--passes", type=int, default=3,
                    help="passes over the queries; the best is kept")
-    p.add_argument("--budget", type=float, default=8.0,
-                   help="seconds after which no further pass starts")
+    p.add_argument("--budget", type=float, default=10.0,
+                   help="seconds of passes per runner after which it makes no more")
     p.add_argument("--threads", type=int, default=1, help="threads the peers may use")
     p.add_argument("--build-dir", type=pathlib.Path, default=REPO / "build",
                    help="CMake build directory (module in <dir>/python, read_bandwidth)")
@@ -116,11 +116,10 @@ def main(argv=None) -> int:
             # searches it bounds, and keep the best probe.
             gbs = max(bw["gb_per_s"], read_bandwidth(args.build_dir)["gb_per_s"])
             ws_gbs = read_bandwidth(args.build_dir, ds.base.nbytes)["gb_per_s"]
-            results = []
-            for runner in suite.runners():
-                r = peers.measure(runner, ds, args.k, args.queries, args.passes, args.budget)
+            results = peers.measure(suite.runners(), ds, args.k, args.queries, args.passes,
+                                    args.budget)
+            for r in results:
                 r.bandwidth_gbs, r.working_set_gbs = gbs, ws_gbs
-                results.append(r)
             report.print_config(ds, args.k, args.queries, results, gbs, ws_gbs)
             suite_results += results
         if suite.targets and args.k == 10:
