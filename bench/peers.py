@@ -387,11 +387,15 @@ class Result:
 
 
 def measure(runners: list, ds, k: int, n_queries: int, passes: int,
-            budget_s: float) -> list:
-    """Builds every runner's index, then times single queries, one pass of each
-    runner in turn so that all of them see the same machine load; a runner
-    stops after `passes` passes or once its passes took `budget_s` seconds.
-    The best pass counts."""
+            budget_s: float, chunk: int = 50) -> list:
+    """Builds every runner's index, then times single queries.
+
+    The queries are cut into chunks of `chunk`; each chunk is run by every
+    runner in turn, so all runners see the same machine load, and each chunk's
+    best time over the passes counts (a burst of load elsewhere then spoils one
+    chunk of one pass, not a whole figure). A runner makes no further pass once
+    its passes took `budget_s` seconds.
+    """
     results, active = [], []
     for runner in runners:
         try:
@@ -414,25 +418,27 @@ def measure(runners: list, ds, k: int, n_queries: int, passes: int,
         for q in queries[:20]:  # warm caches and lazy initialisation
             search(q)
         results.append(res)
-        active.append([runner, res, queries, search, float("inf"), 0.0, None])
+        active.append({"runner": runner, "res": res, "queries": queries, "search": search,
+                       "best": {}, "spent": 0.0, "found": []})
 
-    for _ in range(passes):
-        for state in active:
-            runner, res, queries, search, best, spent, found = state
-            if spent > budget_s:
-                continue
-            out = []
-            append = out.append
-            t = time.perf_counter()
-            for q in queries:
-                append(search(q))
-            elapsed = time.perf_counter() - t
-            state[4], state[5] = min(best, elapsed), spent + elapsed
-            if found is None:
-                state[6] = [runner.ids(r) for r in out]
+    n = min(n_queries, len(ds.queries))
+    for p in range(passes):
+        running = [a for a in active if p == 0 or a["spent"] <= budget_s]
+        for start in range(0, n, chunk):
+            for a in running:
+                search, out = a["search"], []
+                append = out.append
+                t = time.perf_counter()
+                for q in a["queries"][start:start + chunk]:
+                    append(search(q))
+                elapsed = time.perf_counter() - t
+                a["spent"] += elapsed
+                a["best"][start] = min(a["best"].get(start, float("inf")), elapsed)
+                if p == 0:
+                    a["found"] += [a["runner"].ids(r) for r in out]
 
-    for runner, res, queries, _, best, _, found in active:
-        res.qps = len(queries) / best
-        res.recall = recall_at_k(ds, found, k)
-        runner.close()
+    for a in active:
+        a["res"].qps = n / sum(a["best"].values())
+        a["res"].recall = recall_at_k(ds, a["found"], k)
+        a["runner"].close()
     return results
