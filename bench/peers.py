@@ -70,12 +70,11 @@ def _normalized(x: np.ndarray) -> np.ndarray:
 class Kovra(Runner):
     """Any index class of kovra_vector_db built as cls(dim, metric, **kwargs)."""
 
-    build_repeats = 3
-
     def __init__(self, cls_name: str, exact: bool = True, label: str | None = None,
                  after_build: Callable | None = None, **kwargs):
         self.cls_name = cls_name
         self.exact = exact
+        self.build_repeats = 5 if exact else 1
         self.label = label or cls_name
         self.kwargs = kwargs
         self.after_build = after_build  # e.g. set a search-time parameter
@@ -125,7 +124,7 @@ class Faiss(Runner):
         self.train = train
         self.metrics = metrics
         self.after_build = after_build
-        self.build_repeats = 3 if exact else 1
+        self.build_repeats = 5 if exact else 1
         self.index = None
 
     def check(self, metric):
@@ -167,7 +166,7 @@ _HNSW_SPACE = {"l2": "l2", "cosine": "cosine", "dot_product": "ip"}
 
 class HnswlibBF(Runner):
     label = "hnswlib BFIndex"
-    build_repeats = 3
+    build_repeats = 5
 
     def check(self, metric):
         try:
@@ -220,7 +219,7 @@ class NumpyBrute(Runner):
     are a matrix-vector product either way, so that variant is L2 only).
     """
 
-    build_repeats = 3
+    build_repeats = 5
 
     def __init__(self, expanded: bool = False):
         self.expanded = expanded
