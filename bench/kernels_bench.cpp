@@ -84,7 +84,8 @@ BENCHMARK_CAPTURE(scorer_contiguous, avx2_cosine, kovra::Metric::Cosine, true)->
 BENCHMARK_CAPTURE(scorer_contiguous, avx2_dot, kovra::Metric::DotProduct, true)->Apply(scan_args);
 
 // The parts of one exact search without Python around it: the whole
-// FlatIndex::search, and its top-k selection alone over `rows` candidates.
+// FlatIndex::search, selection over all `rows` candidates at once, and the
+// bounded collector.
 void flat_search(benchmark::State& state) {
   size_t dims = static_cast<size_t>(state.range(0));
   size_t rows = static_cast<size_t>(state.range(1));
@@ -117,8 +118,23 @@ void select_k(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * rows));
 }
 
+// The bounded collector the scan feeds: most candidates are refused by one
+// comparison once the first cut has set a threshold.
+void topk_offer(benchmark::State& state) {
+  size_t rows = static_cast<size_t>(state.range(0));
+  auto dist = random_floats(rows, 7);
+  for (auto _ : state) {
+    kovra::TopK top(10);
+    for (size_t i = 0; i < rows; ++i) top.offer(i, dist[i]);
+    auto hits = top.finish();
+    benchmark::DoNotOptimize(hits.data());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * rows));
+}
+
 BENCHMARK(flat_search)->Args({128, 100000})->Unit(benchmark::kMillisecond);
 BENCHMARK(select_k)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(topk_offer)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(scorer_contiguous, avx2_l2_100k, kovra::Metric::L2, true)
     ->Args({128, 100000})->Unit(benchmark::kMillisecond);
 
