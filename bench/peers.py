@@ -71,8 +71,10 @@ class Kovra(Runner):
     """Any index class of kovra_vector_db built as cls(dim, metric, **kwargs)."""
 
     def __init__(self, cls_name: str, exact: bool = True, label: str | None = None,
-                 after_build: Callable | None = None, **kwargs):
+                 after_build: Callable | None = None, stored_bytes: Callable | None = None,
+                 **kwargs):
         self.cls_name = cls_name
+        self.stored_bytes = stored_bytes  # base -> bytes one scan reads, if not base.nbytes
         self.exact = exact
         self.build_repeats = 5 if exact else 1
         self.label = label or cls_name
@@ -104,6 +106,42 @@ class Kovra(Runner):
 
     def ids(self, result):
         return [hit["id"] for hit in result]
+
+    def bytes_per_query(self, base):
+        if self.stored_bytes and self.exact:
+            return self.stored_bytes(base)
+        return super().bytes_per_query(base)
+
+
+class KovraMmap(Kovra):
+    """MmapFlatIndex over a vector file in a temporary directory.
+
+    Every build starts from a missing file, adds the rows and flushes them, so
+    the file is written whole and sits in the page cache when searches begin.
+    """
+
+    def __init__(self):
+        super().__init__("MmapFlatIndex", stored_bytes=lambda b: b.shape[0] * (8 + 4 * b.shape[1]))
+        self.dir = None
+
+    def build(self, base, metric):
+        import os
+        import tempfile
+        if self.dir is None:
+            self.dir = tempfile.TemporaryDirectory(prefix="kovra_bench_")
+        path = os.path.join(self.dir.name, "vectors.kvec")
+        self.index = None
+        if os.path.exists(path):
+            os.remove(path)
+        self.index = self.cls(base.shape[1], metric, path=path)
+        self.index.add_batch_np(base, 0)
+        self.index.flush()
+
+    def close(self):
+        self.index = None
+        if self.dir is not None:
+            self.dir.cleanup()
+            self.dir = None
 
 
 # ---------------------------------------------------------------------- FAISS
@@ -157,6 +195,46 @@ class Faiss(Runner):
 
     def ids(self, result):
         return [int(i) for i in result[1][0] if i >= 0]
+
+
+class FaissBinaryFlat(Runner):
+    """faiss IndexBinaryFlat over the sign bits of the vectors (bit set for a
+    component >= 0, component i in byte i / 8, bit i % 8), ranked by Hamming
+    distance: the same codes BinaryFlatIndex keeps. L2 only."""
+
+    label = "faiss IndexBinaryFlat"
+    build_repeats = 5
+
+    @staticmethod
+    def _bits(x):
+        return np.packbits(x >= 0, axis=1, bitorder="little")
+
+    def check(self, metric):
+        try:
+            import faiss  # noqa: F401
+        except ImportError as e:
+            raise Unavailable(f"faiss not importable ({e})") from None
+        if metric != "l2":
+            raise Unavailable("Hamming ranking only")
+
+    def build(self, base, metric):
+        import faiss
+        self.index = faiss.IndexBinaryFlat(base.shape[1])
+        self.index.add(self._bits(base))
+
+    def prepare(self, queries):
+        bits = self._bits(queries)
+        return [bits[i:i + 1] for i in range(len(bits))]
+
+    def searcher(self, k):
+        search = self.index.search
+        return lambda q: search(q, k)
+
+    def ids(self, result):
+        return [int(i) for i in result[1][0] if i >= 0]
+
+    def bytes_per_query(self, base):
+        return base.shape[0] * ((base.shape[1] + 7) // 8)
 
 
 # -------------------------------------------------------------------- hnswlib
@@ -262,12 +340,15 @@ class Target:
 
     figure "qps": reference QPS / peer QPS >= limit; "build": peer build time /
     reference build time >= limit; "bound": bandwidth-bound QPS / reference
-    QPS <= limit (peer unused).
+    QPS <= limit (peer unused). `runner` names another runner of the suite to
+    stand in for the reference (a suite comparing several classes of this
+    module with their own peers).
     """
     config: tuple
     figure: str
     peer: str | None
     limit: float
+    runner: str | None = None
 
 
 @dataclasses.dataclass
@@ -334,17 +415,34 @@ def _ivf_runners():
 
 
 def _quantized_runners():
-    # Kovra("QuantizedFlatIndex"), Kovra("Fp16FlatIndex") and
-    # Kovra("MmapFlatIndex") plug in here as exact scans (their bytes per
-    # query differ: override bytes_per_query). BinaryFlatIndex needs a
-    # Hamming data set and its own suite against faiss IndexBinaryFlat.
+    # The reduced-precision and mapped scans of this module, each beside the
+    # full-precision scan and the FAISS index that stores the same codes.
     def sq(kind):
         return lambda f, d, m: f.IndexScalarQuantizer(d, getattr(f.ScalarQuantizer, kind), m)
 
+    words = lambda b: b.shape[0] * (((b.shape[1] + 63) // 64) * 8 + 4)  # noqa: E731
     return [
+        Kovra("QuantizedFlatIndex", stored_bytes=lambda b: b.shape[0] * (b.shape[1] + 4)),
+        Kovra("Fp16FlatIndex", stored_bytes=lambda b: b.shape[0] * 2 * b.shape[1]),
+        Kovra("BinaryFlatIndex", stored_bytes=words),
+        KovraMmap(),
+        Kovra("FlatIndex"),
         Faiss("faiss IndexScalarQuantizer QT_8bit", sq("QT_8bit"), exact=False, train=True),
         Faiss("faiss IndexScalarQuantizer QT_fp16", sq("QT_fp16"), exact=False, train=True),
+        FaissBinaryFlat(),
         _faiss_flat(),
+    ]
+
+
+def _quantized_targets():
+    cfg = ("synthetic", "l2")
+    return [
+        Target(cfg, "qps", "FlatIndex", 1.0),
+        Target(cfg, "qps", "faiss IndexScalarQuantizer QT_8bit", 4.0),
+        Target(cfg, "qps", "FlatIndex", 1.0, runner="Fp16FlatIndex"),
+        Target(cfg, "qps", "faiss IndexScalarQuantizer QT_fp16", 4.0, runner="Fp16FlatIndex"),
+        Target(cfg, "qps", "faiss IndexBinaryFlat", 3.0, runner="BinaryFlatIndex"),
+        Target(cfg, "qps", "FlatIndex", 0.9, runner="MmapFlatIndex"),
     ]
 
 
@@ -360,8 +458,8 @@ SUITES = {s.name: s for s in [
     Suite("hnsw", "graph indexes (slow to build: minutes on two cores)",
           [("synthetic", "l2")], _hnsw_runners),
     Suite("ivf", "inverted-file indexes", [("synthetic", "l2")], _ivf_runners),
-    Suite("quantized", "reduced-precision exact scans", [("synthetic", "l2")],
-          _quantized_runners),
+    Suite("quantized", "reduced-precision and memory-mapped exact scans",
+          [("synthetic", "l2")], _quantized_runners, _quantized_targets()),
     Suite("smoke", "every peer on a small set, to check the harness quickly",
           [("synthetic-small", "l2"), ("digits", "cosine")],
           lambda: _flat_runners() + _hnsw_runners()[:1]),

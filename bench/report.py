@@ -77,9 +77,14 @@ def print_targets(suite, results: list) -> list:
     out = []
     for t in suite.targets:
         mine = [r for r in results if (r.dataset, r.metric) == t.config and r.status == "ok"]
-        if not mine or mine[0] is not _reference(results, t.config):
-            continue
-        ref = mine[0]
+        if t.runner is None:
+            if not mine or mine[0] is not _reference(results, t.config):
+                continue
+            ref = mine[0]
+        else:
+            ref = next((r for r in mine if r.runner == t.runner), None)
+            if ref is None:
+                continue
         peer = next((r for r in mine if r.runner == t.peer), None)
         if t.figure == "bound":
             value, text = bound_ratio(ref, ref.bandwidth_gbs), "bandwidth bound / QPS"

@@ -59,6 +59,7 @@ class BinaryFlatIndex final : public VectorIndex {
 
  private:
   void put(VectorId id, const float* vector);
+  std::vector<Hit> search_by_count(const uint64_t* qb, size_t k, float d) const;
 
   size_t dimensions_;
   Metric metric_;

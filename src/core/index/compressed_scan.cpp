@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <vector>
 
 #include "core/cpu.h"
@@ -43,8 +44,15 @@ void half_decoded(const DistanceScorer& scorer, const uint16_t* halves, size_t c
   const size_t n = scorer.dims();
   constexpr size_t kRows = 8;
   std::vector<float> block(kRows * n);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(halves);
+  const uintptr_t end = start + count * n * sizeof(uint16_t);
   for (size_t base = 0; base < count; base += kRows) {
     size_t rows = std::min(kRows, count - base);
+    // The block after next is fetched while this one is scored.
+    uintptr_t from = start + (base + 2 * kRows) * n * sizeof(uint16_t);
+    for (uintptr_t p = from; p < std::min(end, from + kRows * n * sizeof(uint16_t)); p += 64) {
+      __builtin_prefetch(reinterpret_cast<const void*>(p), 0, 3);
+    }
     to_float_n(halves + base * n, block.data(), rows * n);
     scorer.contiguous(block.data(), rows, out + base);
   }
