@@ -95,8 +95,9 @@ TEST(CompressedScan, Int8ReferenceIsDecodeThenScalarDistance) {
   }
 }
 
-// Halves are decoded a block at a time; every row of every block, and every
-// position in a group of four, must score as its own decoded vector.
+// Halves are decoded a block at a time, or inside the fused kernel; every row
+// of every block, and every position in a group of four, must score as its
+// own decoded vector.
 TEST(CompressedScan, HalfScanIsDecodeThenDistanceOnBothPaths) {
   std::mt19937 rng(3);
   std::normal_distribution<float> g;
@@ -115,10 +116,19 @@ TEST(CompressedScan, HalfScanIsDecodeThenDistanceOnBothPaths) {
         DistanceScorer scorer(m, q, false, *table);
         std::vector<float> out(rows);
         scan::half_decoded(scorer, halves.data(), rows, out.data());
+        std::vector<float> fused(rows);
+        const bool with_fused = table == &avx2::table() && cpu::has_f16c();
+        if (with_fused) {
+          scan::avx2::half_fused(m, q.data(), avx2::dot(q.data(), q.data(), n), n, halves.data(), rows,
+                                 fused.data());
+        }
         for (size_t r = 0; r < rows; ++r) {
           std::vector<float> v(n);
           for (size_t i = 0; i < n; ++i) v[i] = fp16_soft::to_float(halves[r * n + i]);
           EXPECT_EQ(bits(out[r]), bits(scorer.one(v.data()))) << n << " " << r;
+          if (with_fused) {
+            EXPECT_EQ(bits(fused[r]), bits(out[r])) << n << " " << r;
+          }
         }
       }
     }

@@ -17,10 +17,8 @@ namespace kovra::scan {
 inline float decode_int8(int8_t code, float scale) { return static_cast<float>(code) / scale; }
 
 // Decode-then-score: each row of `scorer.dims()` cells is decoded into floats
-// and scored by `scorer`. `out` gets `count` distances. For halves this is
-// also the fast path: a few rows converted at once with F16C into a block
-// that stays in the L1 cache, then the float kernels over that block, beat
-// converting inside the kernels' inner loop.
+// and scored by `scorer`. `out` gets `count` distances. These are the paths
+// of processors without AVX2 (halves are then converted a block at a time).
 void int8_decoded(const DistanceScorer& scorer, const int8_t* codes, const float* scales, size_t count,
                   float* out);
 void half_decoded(const DistanceScorer& scorer, const uint16_t* halves, size_t count, float* out);
@@ -33,12 +31,14 @@ namespace scalar {
 void hamming_counts(const uint64_t* q, const uint64_t* rows, size_t words, size_t count, uint32_t* out);
 }  // namespace scalar
 
-// Callable only when cpu::has_avx2_fma() is true. Bit-identical to
-// int8_decoded used with avx2::table(); `q_norm` must be avx2::dot(q, q, n)
-// (read for Cosine only).
+// Callable only when cpu::has_avx2_fma() is true (and cpu::has_f16c() for
+// halves). Bit-identical to the decode-then-score forms used with
+// avx2::table(); `q_norm` must be avx2::dot(q, q, n) (read for Cosine only).
 namespace avx2 {
 void int8_fused(Metric metric, const float* q, float q_norm, size_t n, const int8_t* codes,
                 const float* scales, size_t count, float* out);
+void half_fused(Metric metric, const float* q, float q_norm, size_t n, const uint16_t* halves,
+                size_t count, float* out);
 void hamming_counts(const uint64_t* q, const uint64_t* rows, size_t words, size_t count, uint32_t* out);
 }  // namespace avx2
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/cpu.h"
 #include "core/distance.h"
 #include "core/fp16.h"
 #include "core/index/compressed_scan.h"
@@ -42,14 +43,21 @@ Result<std::vector<Hit>> Fp16FlatIndex::search(std::span<const float> query, siz
   if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
   if (k == 0) return std::vector<Hit>();
 
+  const bool fused = cpu::has_avx2_fma() && cpu::has_f16c();
   DistanceScorer scorer(metric_, query, /*raw=*/false);
+  const float q_norm =
+      metric_ == Metric::Cosine ? active_kernels().dot(query.data(), query.data(), dimensions_) : 0.0f;
   TopK top(k);
   constexpr size_t kBlock = 256;
   float dist[kBlock];
   for (size_t base = 0; base < count; base += kBlock) {
     size_t n = std::min(kBlock, count - base);
     const uint16_t* halves = rows_.cell(base);
-    scan::half_decoded(scorer, halves, n, dist);
+    if (fused) {
+      scan::avx2::half_fused(metric_, query.data(), q_norm, dimensions_, halves, n, dist);
+    } else {
+      scan::half_decoded(scorer, halves, n, dist);
+    }
     for (size_t i = 0; i < n; ++i) top.offer(rows_.id(base + i), dist[i]);
   }
   return top.finish();
