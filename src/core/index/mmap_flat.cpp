@@ -1,6 +1,7 @@
 #include "core/index/mmap_flat.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,18 @@ namespace {
 
 constexpr char kMagic[4] = {'K', 'V', 'E', 'C'};
 constexpr uint32_t kVersion = 1;
+
+// Hints for a mapping that is scanned from start to end on every search: read
+// it in ahead, and back it with huge pages where the file system allows.
+void advise_scan(const io::MappedFile& m) {
+  std::span<const uint8_t> b = m.bytes();
+  if (b.empty()) return;
+  void* p = const_cast<uint8_t*>(b.data());
+#ifdef MADV_HUGEPAGE
+  ::madvise(p, b.size(), MADV_HUGEPAGE);  // hints only; failures change nothing
+#endif
+  ::madvise(p, b.size(), MADV_WILLNEED);
+}
 
 template <class T>
 T load_le(const uint8_t* p) {
@@ -107,6 +120,7 @@ Result<MmapFlatIndex> MmapFlatIndex::open(const std::string& path, size_t dimens
                                      " bytes the file holds"));
   }
   index.file_count_ = count;
+  advise_scan(index.mapping_);
   return index;
 }
 
@@ -252,6 +266,7 @@ Status MmapFlatIndex::rewrite() {
   KOVRA_TRY(io::rename_file(tmp, path_));
   KOVRA_ASSIGN_OR_RETURN(io::MappedFile fresh, io::MappedFile::open(path_));
   mapping_ = std::move(fresh);
+  advise_scan(mapping_);
   file_count_ = count;
   hidden_count_ = 0;
   pending_.clear();
@@ -293,6 +308,7 @@ Status MmapFlatIndex::append() {
     return fail(Error::io_text("vector file shrank during flush"));
   }
   mapping_ = std::move(fresh);
+  advise_scan(mapping_);
   file_count_ = new_count;
   pending_.clear();
   return ok();
