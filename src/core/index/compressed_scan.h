@@ -34,11 +34,13 @@ void hamming_counts(const uint64_t* q, const uint64_t* rows, size_t words, size_
 // Callable only when cpu::has_avx2_fma() is true (and cpu::has_f16c() for
 // halves). Bit-identical to the decode-then-score forms used with
 // avx2::table(); `q_norm` must be avx2::dot(q, q, n) (read for Cosine only).
+// Rows ahead are prefetched up to `readable_end` (default: the last row), so
+// a caller scanning a larger store block by block keeps the stream warm.
 namespace avx2 {
 void int8_fused(Metric metric, const float* q, float q_norm, size_t n, const int8_t* codes,
-                const float* scales, size_t count, float* out);
+                const float* scales, size_t count, float* out, const int8_t* readable_end = nullptr);
 void half_fused(Metric metric, const float* q, float q_norm, size_t n, const uint16_t* halves,
-                size_t count, float* out);
+                size_t count, float* out, const uint16_t* readable_end = nullptr);
 void hamming_counts(const uint64_t* q, const uint64_t* rows, size_t words, size_t count, uint32_t* out);
 }  // namespace avx2
 

@@ -157,26 +157,28 @@ void dot_1(const float* q, size_t n, const Row& v, float* dot, float* norm) {
 }
 
 // Four rows at a time read four streams at once, which the hardware
-// prefetcher follows poorly; the rows two groups ahead are fetched explicitly.
-// `base` and `row_bytes` describe the rows (contiguous), `count` of them.
-inline void prefetch_ahead(const void* base, size_t row_bytes, size_t count, size_t r) {
-  constexpr size_t kAhead = 8;
-  if (r + kAhead >= count) return;
-  uintptr_t from = reinterpret_cast<uintptr_t>(base) + (r + kAhead) * row_bytes;
-  uintptr_t to = reinterpret_cast<uintptr_t>(base) + std::min(count, r + kAhead + 4) * row_bytes;
+// prefetcher follows poorly; rows about 2 KiB ahead (at least two groups) are
+// fetched explicitly. Rows are contiguous from `base`, `row_bytes` apart, and
+// readable up to `end`.
+inline void prefetch_ahead(uintptr_t base, size_t row_bytes, uintptr_t end, size_t r) {
+  const size_t ahead = (std::max<size_t>(8, 2048 / (row_bytes ? row_bytes : 1)) + 3) & ~size_t(3);
+  uintptr_t from = base + (r + ahead) * row_bytes;
+  uintptr_t to = std::min(end, from + 4 * row_bytes);
   for (uintptr_t p = from; p < to; p += 64) __builtin_prefetch(reinterpret_cast<const void*>(p), 0, 3);
 }
 
 // Scores `count` rows; make(r) builds the decoder of row r.
 template <class Row, class Make>
 void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t count, float* out,
-                const void* base, size_t row_bytes, Make&& make) {
+                const void* rows, size_t row_bytes, const void* readable_end, Make&& make) {
+  const uintptr_t base = reinterpret_cast<uintptr_t>(rows);
+  const uintptr_t end = readable_end ? reinterpret_cast<uintptr_t>(readable_end) : base + count * row_bytes;
   size_t r = 0;
   Row v[4];
   switch (metric) {
     case Metric::L2:
       for (; r + 4 <= count; r += 4) {
-        prefetch_ahead(base, row_bytes, count, r);
+        prefetch_ahead(base, row_bytes, end, r);
         for (size_t j = 0; j < 4; ++j) v[j] = make(r + j);
         l2_4(q, n, v, out + r);
         for (size_t j = 0; j < 4; ++j) out[r + j] = std::sqrt(out[r + j]);
@@ -186,7 +188,7 @@ void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t co
     case Metric::Cosine: {
       float dots[4], norms[4];
       for (; r + 4 <= count; r += 4) {
-        prefetch_ahead(base, row_bytes, count, r);
+        prefetch_ahead(base, row_bytes, end, r);
         for (size_t j = 0; j < 4; ++j) v[j] = make(r + j);
         dot_4<Row, true>(q, n, v, dots, norms);
         for (size_t j = 0; j < 4; ++j) out[r + j] = cosine_from_parts(dots[j], q_norm, norms[j]);
@@ -200,7 +202,7 @@ void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t co
     case Metric::DotProduct: {
       float dots[4];
       for (; r + 4 <= count; r += 4) {
-        prefetch_ahead(base, row_bytes, count, r);
+        prefetch_ahead(base, row_bytes, end, r);
         for (size_t j = 0; j < 4; ++j) v[j] = make(r + j);
         dot_4<Row, false>(q, n, v, dots, nullptr);
         for (size_t j = 0; j < 4; ++j) out[r + j] = -dots[j];
@@ -217,14 +219,14 @@ void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t co
 }  // namespace
 
 void int8_fused(Metric metric, const float* q, float q_norm, size_t n, const int8_t* codes,
-                const float* scales, size_t count, float* out) {
-  score_rows<Int8Row>(metric, q, q_norm, n, count, out, codes, n,
+                const float* scales, size_t count, float* out, const int8_t* readable_end) {
+  score_rows<Int8Row>(metric, q, q_norm, n, count, out, codes, n, readable_end,
                       [&](size_t r) { return Int8Row(codes + r * n, scales[r]); });
 }
 
 void half_fused(Metric metric, const float* q, float q_norm, size_t n, const uint16_t* halves,
-                size_t count, float* out) {
-  score_rows<HalfRow>(metric, q, q_norm, n, count, out, halves, 2 * n,
+                size_t count, float* out, const uint16_t* readable_end) {
+  score_rows<HalfRow>(metric, q, q_norm, n, count, out, halves, 2 * n, readable_end,
                       [&](size_t r) { return HalfRow{halves + r * n}; });
 }
 

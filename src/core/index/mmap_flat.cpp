@@ -175,8 +175,8 @@ Result<std::vector<Hit>> MmapFlatIndex::search(std::span<const float> query, siz
   // stall on each record's first cache line. Four records at a time read four
   // streams at once, which the hardware prefetcher follows poorly (and never
   // across a page), so records a few groups ahead are fetched explicitly.
-  constexpr uint64_t kAhead = 8;
   const size_t rs = record_size();
+  const uint64_t kAhead = (std::max<size_t>(8, 8192 / rs) + 3) & ~size_t(3);  // about 8 KiB
   const uintptr_t file_start = file_count_ ? reinterpret_cast<uintptr_t>(record(0)) : 0;
   const uintptr_t file_end = file_start + file_count_ * rs;
   for (uint64_t base = 0; base < file_count_; base += kBlock) {

@@ -100,7 +100,8 @@ Result<std::vector<Hit>> QuantizedFlatIndex::search(std::span<const float> query
     const int8_t* codes = rows_.cell(base);
     const float* scales = rows_.extras() + base;
     if (fused) {
-      scan::avx2::int8_fused(metric_, query.data(), q_norm, dimensions_, codes, scales, n, dist);
+      scan::avx2::int8_fused(metric_, query.data(), q_norm, dimensions_, codes, scales, n, dist,
+                             rows_.cells() + count * dimensions_);
     } else {
       scan::int8_decoded(scorer, codes, scales, n, dist);
     }

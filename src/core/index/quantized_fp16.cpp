@@ -54,7 +54,8 @@ Result<std::vector<Hit>> Fp16FlatIndex::search(std::span<const float> query, siz
     size_t n = std::min(kBlock, count - base);
     const uint16_t* halves = rows_.cell(base);
     if (fused) {
-      scan::avx2::half_fused(metric_, query.data(), q_norm, dimensions_, halves, n, dist);
+      scan::avx2::half_fused(metric_, query.data(), q_norm, dimensions_, halves, n, dist,
+                             rows_.cells() + count * dimensions_);
     } else {
       scan::half_decoded(scorer, halves, n, dist);
     }
