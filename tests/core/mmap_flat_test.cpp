@@ -213,6 +213,24 @@ TEST_F(MmapFlatIndexTest, BatchesAndRowBlocks) {
   EXPECT_EQ(index.search(std::vector<float>{0, 0}, SIZE_MAX)->size(), 3u);
 }
 
+TEST_F(MmapFlatIndexTest, ZeroDimensionsHoldIdsOnly) {
+  {
+    auto index = open(0, Metric::Cosine);
+    ASSERT_TRUE(index.add(4, std::vector<float>{}));
+    ASSERT_TRUE(index.add_flat_batch(std::vector<float>{}, 0, 9));  // adds nothing
+    ASSERT_TRUE(index.flush());
+  }
+  EXPECT_EQ(fs::file_size(path_), 32u + 8);
+  auto index = open(0, Metric::Cosine);
+  auto hits = index.search(std::vector<float>{}, 5);
+  ASSERT_TRUE(hits);
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ((*hits)[0].id, 4u);
+  EXPECT_TRUE(*index.remove(4));
+  ASSERT_TRUE(index.flush());
+  EXPECT_EQ(fs::file_size(path_), 32u);
+}
+
 // A failed flush reports Io and keeps everything pending or deleted.
 TEST_F(MmapFlatIndexTest, FailedFlushKeepsTheState) {
   auto index = open(1);

@@ -31,7 +31,8 @@ class RowStore {
     rows_.reserve(rows_.size() + n);
   }
 
-  // The row of `id`, added at the end when the id is new (its cells zeroed).
+  // The row of `id`, added at the end when the id is new. A new row's cells
+  // are uninitialised: the caller writes all of them.
   size_t upsert(VectorId id) {
     auto [it, inserted] = rows_.try_emplace(id, ids_.size());
     if (inserted) {
