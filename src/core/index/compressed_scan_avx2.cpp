@@ -29,24 +29,29 @@ inline float reduce(__m256 acc) {
 // from 1 could push the terms into the subnormal range, so those rows divide.
 inline bool reciprocal_is_exact(float scale) { return scale >= 0x1p-100f && scale <= 0x1p100f; }
 
+// kRecip chooses the decode at compile time, so the inner loops carry no
+// branch; both give the same quotient.
+template <bool kRecip>
 struct Int8Row {
   const int8_t* codes;
   float scale;
-  bool recip;
   __m256 s, r;
 
   Int8Row() = default;
-  Int8Row(const int8_t* c, float sc) : codes(c), scale(sc), recip(reciprocal_is_exact(sc)) {
+  Int8Row(const int8_t* c, float sc) : codes(c), scale(sc) {
     s = _mm256_set1_ps(sc);
     r = _mm256_set1_ps(1.0f / sc);
   }
   __m256 load(size_t i) const {
     __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i));
     __m256 x = _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes));
-    if (!recip) return _mm256_div_ps(x, s);
-    __m256 q0 = _mm256_mul_ps(x, r);
-    __m256 rem = _mm256_fnmadd_ps(q0, s, x);
-    return _mm256_fmadd_ps(rem, r, q0);
+    if constexpr (!kRecip) {
+      return _mm256_div_ps(x, s);
+    } else {
+      __m256 q0 = _mm256_mul_ps(x, r);
+      __m256 rem = _mm256_fnmadd_ps(q0, s, x);
+      return _mm256_fmadd_ps(rem, r, q0);
+    }
   }
   float at(size_t i) const { return decode_int8(codes[i], scale); }
 };
@@ -220,8 +225,23 @@ void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t co
 
 void int8_fused(Metric metric, const float* q, float q_norm, size_t n, const int8_t* codes,
                 const float* scales, size_t count, float* out, const int8_t* readable_end) {
-  score_rows<Int8Row>(metric, q, q_norm, n, count, out, codes, n, readable_end,
-                      [&](size_t r) { return Int8Row(codes + r * n, scales[r]); });
+  if (!readable_end) readable_end = codes + count * n;
+  // Runs of rows that take the same decode (almost always one run).
+  size_t start = 0;
+  while (start < count) {
+    const bool recip = reciprocal_is_exact(scales[start]);
+    size_t stop = start + 1;
+    while (stop < count && reciprocal_is_exact(scales[stop]) == recip) ++stop;
+    const int8_t* run = codes + start * n;
+    if (recip) {
+      score_rows<Int8Row<true>>(metric, q, q_norm, n, stop - start, out + start, run, n, readable_end,
+                                [&](size_t r) { return Int8Row<true>(run + r * n, scales[start + r]); });
+    } else {
+      score_rows<Int8Row<false>>(metric, q, q_norm, n, stop - start, out + start, run, n, readable_end,
+                                 [&](size_t r) { return Int8Row<false>(run + r * n, scales[start + r]); });
+    }
+    start = stop;
+  }
 }
 
 void half_fused(Metric metric, const float* q, float q_norm, size_t n, const uint16_t* halves,
