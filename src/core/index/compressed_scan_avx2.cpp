@@ -162,12 +162,11 @@ void dot_1(const float* q, size_t n, const Row& v, float* dot, float* norm) {
 }
 
 // Four rows at a time read four streams at once, which the hardware
-// prefetcher follows poorly; rows about 2 KiB ahead (at least two groups) are
-// fetched explicitly. Rows are contiguous from `base`, `row_bytes` apart, and
-// readable up to `end`.
+// prefetcher follows poorly; the rows two groups ahead are fetched explicitly.
+// Rows are contiguous from `base`, `row_bytes` apart, and readable up to `end`.
 inline void prefetch_ahead(uintptr_t base, size_t row_bytes, uintptr_t end, size_t r) {
-  const size_t ahead = (std::max<size_t>(8, 2048 / (row_bytes ? row_bytes : 1)) + 3) & ~size_t(3);
-  uintptr_t from = base + (r + ahead) * row_bytes;
+  constexpr size_t kAhead = 8;
+  uintptr_t from = base + (r + kAhead) * row_bytes;
   uintptr_t to = std::min(end, from + 4 * row_bytes);
   for (uintptr_t p = from; p < to; p += 64) __builtin_prefetch(reinterpret_cast<const void*>(p), 0, 3);
 }
