@@ -33,6 +33,7 @@ inline bool reciprocal_is_exact(float scale) { return scale >= 0x1p-100f && scal
 // branch; both give the same quotient.
 template <bool kRecip>
 struct Int8Row {
+  static constexpr size_t kAhead = 16;  // rows fetched ahead (128-byte rows at 128 dimensions)
   const int8_t* codes;
   float scale;
   __m256 s, r;
@@ -57,6 +58,7 @@ struct Int8Row {
 };
 
 struct HalfRow {
+  static constexpr size_t kAhead = 8;
   const uint16_t* halves;
 
   __m256 load(size_t i) const {
@@ -164,8 +166,8 @@ void dot_1(const float* q, size_t n, const Row& v, float* dot, float* norm) {
 // Four rows at a time read four streams at once, which the hardware
 // prefetcher follows poorly; the rows two groups ahead are fetched explicitly.
 // Rows are contiguous from `base`, `row_bytes` apart, and readable up to `end`.
+template <size_t kAhead>
 inline void prefetch_ahead(uintptr_t base, size_t row_bytes, uintptr_t end, size_t r) {
-  constexpr size_t kAhead = 8;
   uintptr_t from = base + (r + kAhead) * row_bytes;
   uintptr_t to = std::min(end, from + 4 * row_bytes);
   for (uintptr_t p = from; p < to; p += 64) __builtin_prefetch(reinterpret_cast<const void*>(p), 0, 3);
@@ -182,7 +184,7 @@ void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t co
   switch (metric) {
     case Metric::L2:
       for (; r + 4 <= count; r += 4) {
-        prefetch_ahead(base, row_bytes, end, r);
+        prefetch_ahead<Row::kAhead>(base, row_bytes, end, r);
         for (size_t j = 0; j < 4; ++j) v[j] = make(r + j);
         l2_4(q, n, v, out + r);
         for (size_t j = 0; j < 4; ++j) out[r + j] = std::sqrt(out[r + j]);
@@ -192,7 +194,7 @@ void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t co
     case Metric::Cosine: {
       float dots[4], norms[4];
       for (; r + 4 <= count; r += 4) {
-        prefetch_ahead(base, row_bytes, end, r);
+        prefetch_ahead<Row::kAhead>(base, row_bytes, end, r);
         for (size_t j = 0; j < 4; ++j) v[j] = make(r + j);
         dot_4<Row, true>(q, n, v, dots, norms);
         for (size_t j = 0; j < 4; ++j) out[r + j] = cosine_from_parts(dots[j], q_norm, norms[j]);
@@ -206,7 +208,7 @@ void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t co
     case Metric::DotProduct: {
       float dots[4];
       for (; r + 4 <= count; r += 4) {
-        prefetch_ahead(base, row_bytes, end, r);
+        prefetch_ahead<Row::kAhead>(base, row_bytes, end, r);
         for (size_t j = 0; j < 4; ++j) v[j] = make(r + j);
         dot_4<Row, false>(q, n, v, dots, nullptr);
         for (size_t j = 0; j < 4; ++j) out[r + j] = -dots[j];
