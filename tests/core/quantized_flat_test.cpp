@@ -43,6 +43,28 @@ TEST(Quantize, KnownCodesAndScales) {
   for (float v : dequantize(inf)) EXPECT_TRUE(std::isnan(v));
 }
 
+// The codes equal the textbook round-half-away-from-zero and clamp, on
+// ordinary values, exact halves, huge and tiny magnitudes.
+TEST(Quantize, CodesMatchRoundingReference) {
+  std::mt19937 rng(7);
+  std::normal_distribution<float> g;
+  std::uniform_int_distribution<int> half(-254, 254);
+  for (int t = 0; t < 500; ++t) {
+    std::vector<float> v(37);
+    for (auto& x : v) x = g(rng) * std::ldexp(1.0f, t % 60 - 30);
+    if (t % 5 == 0) {
+      for (auto& x : v) x = static_cast<float>(half(rng)) / 2.0f;  // exact halves at scale 1-ish
+      v[0] = 127.0f;
+    }
+    QuantizedVector q = quantize(v);
+    for (size_t i = 0; i < v.size(); ++i) {
+      float p = v[i] * q.scale;
+      float r = std::isnan(p) ? 0.0f : std::fmin(std::fmax(std::round(p), -127.0f), 127.0f);
+      ASSERT_EQ(q.codes[i], static_cast<int8_t>(r)) << t << " " << i << " " << v[i];
+    }
+  }
+}
+
 TEST(Quantize, CodesStayWithinSymmetricRange) {
   std::mt19937 rng(1);
   std::normal_distribution<float> g;

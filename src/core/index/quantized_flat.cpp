@@ -22,19 +22,25 @@ float max_magnitude(const float* v, size_t n) {
   return m;
 }
 
-// Returns the scale and writes n codes.
+// Returns the scale and writes n codes: round(v * scale), halves away from
+// zero, clamped to -127..127, and 0 for a NaN product. Written without library
+// rounding calls or branches so the loop vectorises; the product is clamped to
+// +-128 first (rounding a larger magnitude would only be clamped to 127 too),
+// and p - trunc(p) is exact at that size.
 float quantize_into(const float* v, size_t n, int8_t* codes) {
   float m = max_magnitude(v, n);
   float scale = m > 0.0f ? 127.0f / m : 1.0f;
   for (size_t i = 0; i < n; ++i) {
     float p = v[i] * scale;
-    if (std::isnan(p)) {
-      codes[i] = 0;
-      continue;
-    }
-    float r = std::round(p);  // halves away from zero
-    r = std::fmin(std::fmax(r, -127.0f), 127.0f);
-    codes[i] = static_cast<int8_t>(r);
+    p = p == p ? p : 0.0f;
+    p = p < -128.0f ? -128.0f : p;
+    p = p > 128.0f ? 128.0f : p;
+    int32_t t = static_cast<int32_t>(p);  // toward zero
+    float frac = p - static_cast<float>(t);
+    t += static_cast<int32_t>(frac >= 0.5f) - static_cast<int32_t>(frac <= -0.5f);
+    t = t < -127 ? -127 : t;
+    t = t > 127 ? 127 : t;
+    codes[i] = static_cast<int8_t>(t);
   }
   return scale;
 }
