@@ -8,6 +8,7 @@
 #include <numeric>
 
 #include "cluster_data.h"
+#include "core/cpu.h"
 
 namespace kovra {
 namespace {
@@ -89,6 +90,27 @@ TEST(KMeansAssign, BatchL2AgreesWithSingleAssignment) {
   for (size_t a : tie) EXPECT_EQ(a, 0u);
   EXPECT_EQ(assign_batch_l2(rows.data(), 3, cents.data(), 0, dims), std::vector<size_t>(3, 0));
   EXPECT_TRUE(assign_batch_l2(rows.data(), 0, cents.data(), k, dims).empty());
+}
+
+TEST(KMeansAssign, RowArgminPathsAgree) {
+  std::vector<float> c_norm{4, 1, 1, 9, 2, 2, 5, 1, 1, 3, 7};
+  for (size_t count : {0u, 1u, 7u, 8u, 9u, 11u}) {
+    for (float x_norm : {0.0f, 1.0f, kNaN}) {
+      std::vector<float> dots(count, 0.5f);
+      if (count > 4) dots[4] = kNaN;
+      std::vector<float> s1(count), s2(count);
+      std::vector<float> want(count);
+      for (size_t c = 0; c < count; ++c) want[c] = (c_norm[c] + x_norm) - 2.0f * dots[c];
+      size_t expect = first_min_index(want.data(), count, kMax);
+      EXPECT_EQ(kmeans_kernels::l2_row_argmin_scalar(c_norm.data(), x_norm, dots.data(), count, s1.data()),
+                expect);
+      if (cpu::has_avx2_fma()) {
+        EXPECT_EQ(kmeans_kernels::l2_row_argmin_avx2(c_norm.data(), x_norm, dots.data(), count, s2.data()),
+                  expect)
+            << count;
+      }
+    }
+  }
 }
 
 TEST(KMeansRun, RecoversSeparatedClusters) {

@@ -7,6 +7,8 @@
 #include <limits>
 #include <mutex>
 
+#include "core/cpu.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -67,6 +69,14 @@ size_t first_min_index(const float* d, size_t n, float start) {
   return 0;
 }
 
+namespace kmeans_kernels {
+size_t l2_row_argmin_scalar(const float* c_norm, float x_norm, const float* dots, size_t count,
+                            float* scratch) {
+  for (size_t c = 0; c < count; ++c) scratch[c] = (c_norm[c] + x_norm) - 2.0f * dots[c];
+  return first_min_index(scratch, count, kFloatMax);
+}
+}  // namespace kmeans_kernels
+
 std::mt19937_64& thread_rng() {
   thread_local std::mt19937_64 rng = [] {
     std::random_device rd;
@@ -124,6 +134,8 @@ std::vector<size_t> assign_batch_l2(const float* rows, size_t n_rows, const floa
   std::vector<size_t> out(n_rows, 0);
   if (count == 0 || n_rows == 0) return out;
   const KernelTable& kt = active_kernels();
+  const auto argmin = cpu::has_avx2_fma() ? &kmeans_kernels::l2_row_argmin_avx2
+                                          : &kmeans_kernels::l2_row_argmin_scalar;
   std::vector<float> c_norm(count);
   for (size_t c = 0; c < count; ++c) c_norm[c] = kt.dot(centroids + c * dims, centroids + c * dims, dims);
 
@@ -140,9 +152,7 @@ std::vector<size_t> assign_batch_l2(const float* rows, size_t n_rows, const floa
     for (size_t r = 0; r < nb; ++r) {
       const float* x = rows + (r0 + r) * dims;
       const float x_norm = kt.dot(x, x, dims);
-      const float* xd = dots.data() + r * count;
-      for (size_t c = 0; c < count; ++c) dist[c] = (c_norm[c] + x_norm) - 2.0f * xd[c];
-      out[r0 + r] = first_min_index(dist.data(), count, kFloatMax);
+      out[r0 + r] = argmin(c_norm.data(), x_norm, dots.data() + r * count, count, dist.data());
     }
   }
   return out;

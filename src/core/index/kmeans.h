@@ -43,6 +43,17 @@ size_t assign_nearest(Metric metric, std::span<const float> vector, const float*
 std::vector<size_t> assign_batch_l2(const float* rows, size_t n_rows, const float* centroids,
                                     size_t count, size_t dims);
 
+namespace kmeans_kernels {
+// First minimum over c of (c_norm[c] + x_norm) - 2 * dots[c], as
+// first_min_index from the largest finite float; `scratch` holds `count`
+// floats. The two paths give the same index.
+size_t l2_row_argmin_scalar(const float* c_norm, float x_norm, const float* dots, size_t count,
+                            float* scratch);
+// Callable only when cpu::has_avx2_fma() is true.
+size_t l2_row_argmin_avx2(const float* c_norm, float x_norm, const float* dots, size_t count,
+                          float* scratch);
+}  // namespace kmeans_kernels
+
 // Outcome of a k-means run.
 struct KMeansResult {
   std::vector<float> centroids;     // k * dims floats
