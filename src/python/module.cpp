@@ -18,6 +18,8 @@ struct ClassEntry {
 // Registration order is part of the module's surface (it is the order of __all__).
 const ClassEntry kClasses[] = {
     {"FlatIndex", &flat_index_type},
+    {"IvfIndex", &ivf_index_type},
+    {"IvfPqIndex", &ivf_pq_index_type},
 };
 
 PyModuleDef g_module_def = {

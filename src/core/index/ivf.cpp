@@ -150,14 +150,14 @@ Result<std::vector<Hit>> IvfIndex::search(std::span<const float> query, size_t k
   // one at the end: for L2 that is the square root of the same sum, so the
   // order is the same and only the k survivors pay for it.
   DistanceScorer scorer(metric_, query, /*raw=*/true);
-  ivf_detail::TopK top(k);
+  TopK top(k);
   constexpr size_t kBlock = 256;
   float dist[kBlock];
   auto scan = [&](const VectorId* ids, const float* vectors, size_t count) {
     for (size_t base = 0; base < count; base += kBlock) {
       const size_t nb = std::min(kBlock, count - base);
       scorer.contiguous(vectors + base * dimensions_, nb, dist);
-      for (size_t i = 0; i < nb; ++i) top.push(ids[base + i], dist[i]);
+      for (size_t i = 0; i < nb; ++i) top.offer(ids[base + i], dist[i]);
     }
   };
   if (trained_ && n_centroids_ > 0) {

@@ -46,41 +46,6 @@ namespace ivf_detail {
 std::vector<uint32_t> probe_order(const DistanceScorer& raw_scorer, const float* centroids,
                                   size_t count, uint64_t nprobe);
 
-// Keeps the k smallest candidates of a scan. Candidates are buffered and cut
-// back to k now and then; once k are held, anything not below the k-th is
-// dropped at once, so long scans touch few of them.
-class TopK {
- public:
-  explicit TopK(size_t k) : k_(k), limit_(std::max<size_t>(2 * k, 256)) {}
-
-  void push(VectorId id, float d) {
-    if (filtering_ && !(d < threshold_)) return;
-    hits_.push_back({id, d});
-    if (hits_.size() >= limit_) shrink();
-  }
-  // The k smallest, ascending (NaN last).
-  std::vector<Hit> finish() {
-    select_k_smallest(hits_, k_);
-    return std::move(hits_);
-  }
-
- private:
-  void shrink() {
-    std::nth_element(hits_.begin(), hits_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), hits_.end(),
-                     hit_less);
-    hits_.resize(k_);
-    threshold_ = hits_[k_ - 1].distance;
-    // A NaN k-th means fewer than k numbers so far: keep taking everything.
-    filtering_ = threshold_ == threshold_;
-  }
-
-  size_t k_;
-  size_t limit_;
-  std::vector<Hit> hits_;
-  float threshold_ = 0.0f;
-  bool filtering_ = false;
-};
-
 }  // namespace ivf_detail
 
 class IvfIndex final : public VectorIndex {

@@ -122,7 +122,7 @@ namespace {
 // Adds the table estimate of every entry of one list; four entries side by
 // side so their sums (each in sub-space order) overlap in the pipeline.
 void scan_codes(const ProductQuantizer& pq, const float* table, const PqList& list,
-                ivf_detail::TopK& top) {
+                TopK& top) {
   const size_t m = pq.m();
   const size_t ks = pq.k_sub();
   const size_t n = list.ids.size();
@@ -141,12 +141,12 @@ void scan_codes(const ProductQuantizer& pq, const float* table, const PqList& li
       s2 += t[c2[s]];
       s3 += t[c3[s]];
     }
-    top.push(list.ids[i], s0);
-    top.push(list.ids[i + 1], s1);
-    top.push(list.ids[i + 2], s2);
-    top.push(list.ids[i + 3], s3);
+    top.offer(list.ids[i], s0);
+    top.offer(list.ids[i + 1], s1);
+    top.offer(list.ids[i + 2], s2);
+    top.offer(list.ids[i + 3], s3);
   }
-  for (; i < n; ++i) top.push(list.ids[i], pq.adc_distance(table, codes + i * m));
+  for (; i < n; ++i) top.offer(list.ids[i], pq.adc_distance(table, codes + i * m));
 }
 
 }  // namespace
@@ -155,7 +155,7 @@ Result<std::vector<Hit>> IvfPqIndex::search(std::span<const float> query, size_t
   if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
   if (k == 0) return std::vector<Hit>();
 
-  ivf_detail::TopK top(k);
+  TopK top(k);
   if (trained_ && n_centroids_ > 0) {
     DistanceScorer raw(metric_, query, /*raw=*/true);
     const ProductQuantizer& pq = *quantizer_;
@@ -177,7 +177,7 @@ Result<std::vector<Hit>> IvfPqIndex::search(std::span<const float> query, size_t
     for (size_t base = 0; base < pending_ids_.size(); base += kBlock) {
       const size_t nb = std::min(kBlock, pending_ids_.size() - base);
       exact.contiguous(pending_vectors_.data() + base * dimensions_, nb, dist);
-      for (size_t i = 0; i < nb; ++i) top.push(pending_ids_[base + i], dist[i]);
+      for (size_t i = 0; i < nb; ++i) top.offer(pending_ids_[base + i], dist[i]);
     }
   }
   return top.finish();
