@@ -119,34 +119,47 @@ Status IvfPqIndex::train() {
 
 namespace {
 
-// Adds the table estimate of every entry of one list; four entries side by
-// side so their sums (each in sub-space order) overlap in the pipeline.
-void scan_codes(const ProductQuantizer& pq, const float* table, const PqList& list,
-                TopK& top) {
-  const size_t m = pq.m();
-  const size_t ks = pq.k_sub();
+// Adds the table estimate of every entry of one list. Eight entries go side by
+// side so that their sums (each still in sub-space order from 0) overlap in
+// the pipeline; with the code count and codebook size known at compile time
+// the sub-space loop unrolls and the table offsets become constants.
+template <size_t M, size_t KS>
+void scan_codes_fixed(const float* table, const PqList& list, TopK& top) {
   const size_t n = list.ids.size();
   const uint8_t* codes = list.codes.data();
+  const VectorId* ids = list.ids.data();
   size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const uint8_t* c0 = codes + i * m;
-    const uint8_t* c1 = c0 + m;
-    const uint8_t* c2 = c1 + m;
-    const uint8_t* c3 = c2 + m;
-    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-    for (size_t s = 0; s < m; ++s) {
-      const float* t = table + s * ks;
-      s0 += t[c0[s]];
-      s1 += t[c1[s]];
-      s2 += t[c2[s]];
-      s3 += t[c3[s]];
+  for (; i + 8 <= n; i += 8) {
+    const uint8_t* c = codes + i * M;
+    float sum[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    // Fully unrolled, so the eight sums live in registers.
+#pragma GCC unroll 32
+    for (size_t s = 0; s < M; ++s) {
+      const float* t = table + s * KS;
+#pragma GCC unroll 8
+      for (size_t e = 0; e < 8; ++e) sum[e] += t[c[e * M + s]];
     }
-    top.offer(list.ids[i], s0);
-    top.offer(list.ids[i + 1], s1);
-    top.offer(list.ids[i + 2], s2);
-    top.offer(list.ids[i + 3], s3);
+    for (size_t e = 0; e < 8; ++e) top.offer(ids[i + e], sum[e]);
   }
-  for (; i < n; ++i) top.offer(list.ids[i], pq.adc_distance(table, codes + i * m));
+  for (; i < n; ++i) {
+    float sum = 0.0f;
+    for (size_t s = 0; s < M; ++s) sum += table[s * KS + codes[i * M + s]];
+    top.offer(ids[i], sum);
+  }
+}
+
+void scan_codes(const ProductQuantizer& pq, const float* table, const PqList& list, TopK& top) {
+  if (pq.k_sub() == 256) {
+    switch (pq.m()) {
+      case 8: return scan_codes_fixed<8, 256>(table, list, top);
+      case 16: return scan_codes_fixed<16, 256>(table, list, top);
+      case 32: return scan_codes_fixed<32, 256>(table, list, top);
+      default: break;
+    }
+  }
+  const size_t m = pq.m();
+  const uint8_t* codes = list.codes.data();
+  for (size_t i = 0; i < list.ids.size(); ++i) top.offer(list.ids[i], pq.adc_distance(table, codes + i * m));
 }
 
 }  // namespace
