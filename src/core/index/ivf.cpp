@@ -88,6 +88,13 @@ Status IvfIndex::add_flat_batch(std::span<const float> data, size_t columns, Vec
                                       " is not a multiple of dim " + std::to_string(columns)));
   }
   const size_t n = data.size() / columns;
+  if (!trained_) {
+    // Rows that will wait in the buffer (training may take it part-way).
+    const uint64_t room = config_.train_size > pending_ids_.size() ? config_.train_size - pending_ids_.size() : 1;
+    const size_t waiting = static_cast<size_t>(std::min<uint64_t>(n, room));
+    pending_ids_.reserve(pending_ids_.size() + waiting);
+    pending_vectors_.reserve(pending_vectors_.size() + waiting * columns);
+  }
   size_t r = 0;
   for (; r < n && !trained_; ++r) {
     KOVRA_TRY(add(start_id + r, data.subspan(r * columns, columns)));

@@ -39,9 +39,11 @@ size_t assign_nearest(Metric metric, std::span<const float> vector, const float*
 // Nearest centroid of each of `n_rows` rows under squared L2, as
 // (|c|^2 + |x|^2) - 2 x.c with the dot products from one single-precision
 // matrix product. `rows` holds n_rows * dims floats, `centroids` count * dims.
-// First minimum wins; with no centroids every row gets 0.
+// First minimum wins; with no centroids every row gets 0. `row_norms`, when
+// given, holds |x|^2 of every row (as the dot kernel computes it), so repeated
+// passes over the same rows need not recompute them.
 std::vector<size_t> assign_batch_l2(const float* rows, size_t n_rows, const float* centroids,
-                                    size_t count, size_t dims);
+                                    size_t count, size_t dims, const float* row_norms = nullptr);
 
 namespace kmeans_kernels {
 // First minimum over c of (c_norm[c] + x_norm) - 2 * dots[c], as
