@@ -113,30 +113,35 @@ TEST(KMeansAssign, RowArgminPathsAgree) {
   }
 }
 
-TEST(KMeansRun, RecoversSeparatedClusters) {
-  const size_t dims = 8, n = 400;
-  std::vector<float> data = blobs(n, dims, 4);
-  KMeansResult r = train_coarse(Metric::L2, data.data(), n, dims, 4, 50);
-  ASSERT_EQ(r.k, 4u);
-  // Points of one blob share a cluster and blobs do not share one, unless the
-  // sample missed a blob; rerun a few times to make that negligible.
-  bool clean = false;
-  for (int attempt = 0; attempt < 5 && !clean; ++attempt) {
-    if (attempt) r = train_coarse(Metric::L2, data.data(), n, dims, 4, 50);
-    clean = true;
-    std::vector<size_t> of_blob(4, SIZE_MAX);
-    for (size_t i = 0; i < n; ++i) {
-      size_t& a = of_blob[i % 4];
-      if (a == SIZE_MAX) a = r.assignments[i];
-      clean = clean && a == r.assignments[i];
-    }
-    std::sort(of_blob.begin(), of_blob.end());
-    clean = clean && std::unique(of_blob.begin(), of_blob.end()) == of_blob.end();
+TEST(KMeansRun, ConvergesToAFixedPoint) {
+  // Whatever the sample, a converged run leaves every vector with the centroid
+  // its last assignment pass chose against the final centroids, and every
+  // non-empty centroid at the mean of its members.
+  const size_t dims = 8, n = 400, k = 6;
+  std::vector<float> data = uniform(n, dims, 17);
+  KMeansResult r = train_coarse(Metric::L2, data.data(), n, dims, k, 200);
+  ASSERT_EQ(r.k, k);
+  std::vector<double> sums(k * dims, 0.0);
+  std::vector<size_t> counts(k, 0);
+  EXPECT_EQ(r.assignments, assign_batch_l2(data.data(), n, r.centroids.data(), k, dims));
+  for (size_t i = 0; i < n; ++i) {
+    std::span<const float> x(data.data() + i * dims, dims);
+    for (size_t j = 0; j < dims; ++j) sums[r.assignments[i] * dims + j] += x[j];
+    ++counts[r.assignments[i]];
   }
-  EXPECT_TRUE(clean);
-  for (size_t c = 0; c < 4; ++c) {
-    const float centre = r.centroids[c * dims];
-    EXPECT_NEAR(centre, std::round(centre / 100.0f) * 100.0f, 0.5f);
+  for (size_t c = 0; c < k; ++c) {
+    if (counts[c] == 0) continue;
+    for (size_t j = 0; j < dims; ++j) {
+      EXPECT_NEAR(r.centroids[c * dims + j], sums[c * dims + j] / counts[c], 1e-2) << c;
+    }
+  }
+  // With as many clusters as rows every row is sampled and stays its own
+  // centroid.
+  KMeansResult all = train_coarse(Metric::L2, data.data(), n, dims, n, 5);
+  EXPECT_EQ(all.k, n);
+  for (size_t i = 0; i < n; ++i) {
+    EXPECT_TRUE(std::equal(data.begin() + i * dims, data.begin() + (i + 1) * dims,
+                           all.centroids.begin() + all.assignments[i] * dims));
   }
 }
 
