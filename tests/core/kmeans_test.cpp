@@ -145,17 +145,6 @@ TEST(KMeansRun, ConvergesToAFixedPoint) {
   }
 }
 
-TEST(KMeansRun, NonL2MetricsAssignPerVector) {
-  const size_t dims = 6, n = 90;
-  std::vector<float> data = uniform(n, dims);
-  for (Metric m : {Metric::Cosine, Metric::DotProduct}) {
-    KMeansResult r = train_coarse(m, data.data(), n, dims, 5, 10);
-    ASSERT_EQ(r.k, 5u);
-    ASSERT_EQ(r.centroids.size(), 5 * dims);
-    for (size_t a : r.assignments) EXPECT_LT(a, 5u);
-  }
-}
-
 TEST(KMeansRun, SingleClusterKeepsTheSampledVector) {
   const size_t dims = 3, n = 20;
   std::vector<float> data = uniform(n, dims);

@@ -65,19 +65,6 @@ def test_cosine_distances_before_and_after_training(rng):
     assert [got[i] for i in range(30)] == pytest.approx(sq, rel=1e-4, abs=1e-4)
 
 
-def test_recall_on_clustered_data(rng):
-    centres = rng.normal(size=(16, 32)).astype(np.float32) * 4
-    data = (centres[np.arange(3000) % 16] + rng.normal(size=(3000, 32))).astype(np.float32)
-    index = kv.IvfPqIndex(32, n_lists=16, nprobe=4, train_size=3000, pq_m=16, pq_k_sub=64)
-    index.add_batch_np(data)
-    assert len(index) == 3000
-    hits = 0
-    for i in range(0, 3000, 100):
-        truth = np.argsort(((data - data[i]) ** 2).sum(1), kind="stable")[:10]
-        hits += len(set(ids(index.search(data[i], 10))) & set(truth.tolist()))
-    assert hits / (10 * 30) > 0.5
-
-
 def test_entries_and_errors():
     index = kv.IvfPqIndex(4, n_lists=2, train_size=4, pq_m=2, pq_k_sub=4)
     with pytest.raises(ValueError, match="^dimension mismatch: expected 4, got 3$"):
