@@ -81,6 +81,35 @@ TEST(IvfPqSearch, UntrainedIsExactAndTrainedReportsSquaredL2Estimates) {
   EXPECT_EQ((*est)[0].distance, 0.0f);
 }
 
+TEST(IvfPqSearch, UnrolledScansAgreeWithThePlainSum) {
+  // 8, 16 and 32 codes of 256 centroids take the unrolled scan; lists of
+  // more than eight entries cover its blocks and its tail.
+  const size_t dims = 32, n = 60;
+  std::vector<float> data = uniform(n, dims, 4);
+  for (uint64_t m : {4u, 8u, 16u, 32u}) {
+    IvfPqIndex pq = make(dims, Metric::L2, config(3, 3, n, m, 256));
+    ASSERT_TRUE(pq.add_flat_batch(data, dims, 0));
+    ASSERT_TRUE(pq.is_trained());
+    std::vector<float> q = uniform(1, dims, 40 + static_cast<uint32_t>(m));
+    auto hits = pq.search(q, n);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), n);
+    const ProductQuantizer& quant = *pq.quantizer();
+    std::vector<float> residual(dims);
+    for (size_t c = 0; c < pq.n_centroids(); ++c) {
+      for (size_t j = 0; j < dims; ++j) residual[j] = q[j] - pq.centroids()[c * dims + j];
+      std::vector<float> table = quant.distance_table(residual);
+      const PqList& l = pq.lists()[c];
+      for (size_t i = 0; i < l.ids.size(); ++i) {
+        float want = quant.adc_distance(table.data(), l.codes.data() + i * m);
+        auto it = std::find_if(hits->begin(), hits->end(), [&](const Hit& h) { return h.id == l.ids[i]; });
+        ASSERT_NE(it, hits->end());
+        EXPECT_EQ(it->distance, want) << "m=" << m << " id " << l.ids[i];
+      }
+    }
+  }
+}
+
 TEST(IvfPqSearch, RecallAgainstTheExactScan) {
   const size_t dims = 32, n = 4000;
   std::vector<float> data = blobs(n, dims, 20);
