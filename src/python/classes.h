@@ -10,5 +10,7 @@ PyTypeObject* quantized_flat_index_type();
 PyTypeObject* fp16_flat_index_type();
 PyTypeObject* mmap_flat_index_type();
 PyTypeObject* binary_flat_index_type();
+PyTypeObject* ivf_index_type();
+PyTypeObject* ivf_pq_index_type();
 
 }  // namespace kovra::py

@@ -20,6 +20,8 @@ const ClassEntry kClasses[] = {
     {"FlatIndex", &flat_index_type},
     {"QuantizedFlatIndex", &quantized_flat_index_type},
     {"Fp16FlatIndex", &fp16_flat_index_type},
+    {"IvfIndex", &ivf_index_type},
+    {"IvfPqIndex", &ivf_pq_index_type},
     {"MmapFlatIndex", &mmap_flat_index_type},
     {"BinaryFlatIndex", &binary_flat_index_type},
 };
