@@ -1,0 +1,10 @@
+// The module's classes, each created on first use.
+#pragma once
+
+#include "python/py_ref.h"
+
+namespace kovra::py {
+
+PyTypeObject* flat_index_type();
+
+}  // namespace kovra::py

@@ -1,0 +1,268 @@
+#include "python/convert.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace kovra::py {
+namespace {
+
+// The type's name, as the stable-ABI type-name query gives it.
+std::string type_name(PyObject* obj) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (!name) {
+    PyErr_Clear();
+    return "?";
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
+  if (!s) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(s, static_cast<size_t>(n));
+}
+
+// Re-raises a pending TypeError as "argument '<name>': <message>" with the
+// original as its cause; other exception types pass unchanged.
+void wrap_argument_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef cause = PyRef::steal(value);
+  Py_XDECREF(type);
+  if (tb) {
+    PyException_SetTraceback(cause.get(), tb);
+    Py_DECREF(tb);
+  }
+  PyRef msg = PyRef::steal(PyObject_Str(cause.get()));
+  if (!msg) return;
+  PyRef text = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, msg.get()));
+  if (!text) return;
+  PyRef err = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
+  if (!err) return;
+  PyException_SetCause(err.get(), cause.release());  // steals the cause
+  PyErr_SetObject(PyExc_TypeError, err.get());
+}
+
+bool u64_value(PyObject* obj, uint64_t* out) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = static_cast<uint64_t>(v);
+  return true;
+}
+
+// Accepts a buffer only if it describes 4-byte native floats ("f", optionally
+// after one byte-order character) at a 4-byte aligned address.
+bool is_float32_buffer(const Py_buffer& v) {
+  if (!v.shape || !v.strides || v.itemsize != 4 || !v.format) return false;
+  std::string_view f(v.format);
+  if (!f.empty() && std::strchr("@=<>!", f[0]) != nullptr) f.remove_prefix(1);
+  if (f != "f") return false;
+  return reinterpret_cast<uintptr_t>(v.buf) % 4 == 0;
+}
+
+bool copy_buffer(const Py_buffer& v, std::vector<float>* out) {
+  size_t count = static_cast<size_t>(v.len / v.itemsize);
+  out->resize(count);
+  if (count == 0) return true;
+  if (PyBuffer_ToContiguous(out->data(), &v, v.len, 'C') != 0) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef t = PyRef::steal(type), val = PyRef::steal(value), trace = PyRef::steal(tb);
+    PyRef msg = PyRef::steal(val ? PyObject_Str(val.get()) : PyUnicode_FromString(""));
+    if (!msg) return false;
+    PyErr_Format(PyExc_ValueError, "buffer copy failed: %U", msg.get());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Signature::Signature(const char* qualname, std::initializer_list<const char*> names, size_t required)
+    : qualname_(qualname), names_(names), required_(required) {}
+
+bool Signature::bind(PyObject* args, PyObject* kwargs, PyObject** out) const {
+  const size_t n = names_.size();
+  for (size_t i = 0; i < n; ++i) out[i] = nullptr;
+  const size_t nargs = args ? static_cast<size_t>(PyTuple_Size(args)) : 0;
+  if (nargs > n) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", qualname_, n,
+                 n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+    return false;
+  }
+  for (size_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", qualname_);
+        return false;
+      }
+      size_t i = 0;
+      while (i < n && PyUnicode_CompareWithASCIIString(key, names_[i]) != 0) ++i;
+      if (i == n) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname_, key);
+        return false;
+      }
+      if (out[i]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", qualname_, names_[i]);
+        return false;
+      }
+      out[i] = value;
+    }
+  }
+  std::string missing;
+  size_t missing_count = 0;
+  for (size_t i = 0; i < required_; ++i) {
+    if (out[i]) continue;
+    ++missing_count;
+    if (!missing.empty()) missing += ", ";
+    missing.append("'").append(names_[i]).append("'");
+  }
+  if (missing_count) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required argument%s: %s", qualname_, missing_count,
+                 missing_count == 1 ? "" : "s", missing.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool to_u64(PyObject* obj, const char* name, uint64_t* out) {
+  if (u64_value(obj, out)) return true;
+  wrap_argument_error(name);
+  return false;
+}
+
+bool to_size(PyObject* obj, const char* name, size_t* out) {
+  uint64_t v;
+  if (!to_u64(obj, name, &v)) return false;
+  *out = static_cast<size_t>(v);
+  return true;
+}
+
+bool to_text(PyObject* obj, const char* name, std::string* out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name(obj).c_str());
+    wrap_argument_error(name);
+    return false;
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (!s) {
+    wrap_argument_error(name);
+    return false;
+  }
+  out->assign(s, static_cast<size_t>(n));
+  return true;
+}
+
+bool to_vector(PyObject* obj, std::vector<float>* out) {
+  {
+    PyBufferView buf;
+    if (buf.acquire(obj) && is_float32_buffer(buf.view())) {
+      if (buf.view().ndim != 1) {
+        PyErr_SetString(PyExc_ValueError, "vector must be 1-dimensional");
+        return false;
+      }
+      return copy_buffer(buf.view(), out);
+    }
+  }
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", type_name(obj).c_str());
+    return false;
+  }
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  out->clear();
+  out->reserve(static_cast<size_t>(hint));
+  PyRef it = PyRef::steal(PyObject_GetIter(obj));
+  if (!it) return false;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    PyRef item = PyRef::steal(raw);
+    double d = PyFloat_AsDouble(item.get());
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    out->push_back(static_cast<float>(d));
+  }
+  return !PyErr_Occurred();
+}
+
+bool to_entries(PyObject* obj, std::vector<Entry>* out) {
+  if (!PyList_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'entries': '%s' object cannot be converted to 'PyList'",
+                 type_name(obj).c_str());
+    return false;
+  }
+  std::vector<Entry> entries;
+  for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+    PyObject* item = PyList_GetItem(obj, i);  // borrowed
+    if (!item) return false;
+    PyRef hold = PyRef::borrow(item);  // converting may run code that shrinks the list
+    if (!PyTuple_Check(item) || PyTuple_Size(item) < 2) {
+      PyErr_SetString(PyExc_ValueError, "each entry must be a tuple of (id, vector)");
+      return false;
+    }
+    Entry e;
+    if (!u64_value(PyTuple_GetItem(item, 0), &e.first)) return false;
+    if (!to_vector(PyTuple_GetItem(item, 1), &e.second)) return false;
+    entries.push_back(std::move(e));
+  }
+  *out = std::move(entries);
+  return true;
+}
+
+bool to_block(PyObject* obj, FloatBlock* out) {
+  PyBufferView buf;
+  if (!buf.acquire(obj) || !is_float32_buffer(buf.view())) {
+    PyErr_SetString(PyExc_ValueError, "vectors must support the buffer protocol (e.g. numpy array)");
+    return false;
+  }
+  const Py_buffer& v = buf.view();
+  if (v.ndim != 2) {
+    PyErr_Format(PyExc_ValueError, "vectors must be 2-dimensional, got %d-dimensional", v.ndim);
+    return false;
+  }
+  if (!copy_buffer(v, &out->data)) return false;
+  out->rows = static_cast<size_t>(v.shape[0]);
+  out->columns = static_cast<size_t>(v.shape[1]);
+  return true;
+}
+
+PyObject* hits_to_list(std::span<const Hit> hits) {
+  static PyObject* key_id = PyUnicode_InternFromString("id");
+  static PyObject* key_distance = PyUnicode_InternFromString("distance");
+  if (!key_id || !key_distance) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(hits[i].id));
+    PyRef dist = PyRef::steal(PyFloat_FromDouble(static_cast<double>(hits[i].distance)));
+    if (!id || !dist) return nullptr;
+    if (PyDict_SetItem(dict.get(), key_id, id.get()) < 0) return nullptr;
+    if (PyDict_SetItem(dict.get(), key_distance, dist.get()) < 0) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals
+  }
+  return list.release();
+}
+
+PyObject* to_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }
+PyObject* from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* from_text(std::string_view s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+}  // namespace kovra::py

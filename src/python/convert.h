@@ -1,0 +1,58 @@
+// Argument converters and result builders. Every converter returns false with
+// a Python exception set on failure.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/index/vector_index.h"
+#include "python/py_ref.h"
+
+namespace kovra::py {
+
+// A method's parameter list for binding by position or keyword.
+class Signature {
+ public:
+  // `qualname` as "Class.method"; the first `required` names are mandatory.
+  Signature(const char* qualname, std::initializer_list<const char*> names, size_t required);
+  // Fills out[i] with a borrowed reference, or nullptr for an omitted
+  // optional. `out` has room for size() entries.
+  bool bind(PyObject* args, PyObject* kwargs, PyObject** out) const;
+  size_t size() const { return names_.size(); }
+
+ private:
+  const char* qualname_;
+  std::vector<const char*> names_;
+  size_t required_;
+};
+
+// Unsigned 64-bit integer through the index protocol. TypeErrors are wrapped
+// as "argument '<name>': ...".
+bool to_u64(PyObject* obj, const char* name, uint64_t* out);
+bool to_size(PyObject* obj, const char* name, size_t* out);
+// Must be a str; taken as UTF-8.
+bool to_text(PyObject* obj, const char* name, std::string* out);
+// One vector: a 1-D float32 buffer by one copy, otherwise any sequence of
+// numbers element by element.
+bool to_vector(PyObject* obj, std::vector<float>* out);
+// A list of (id, vector) tuples.
+bool to_entries(PyObject* obj, std::vector<Entry>* out);
+
+// A 2-D float32 buffer copied in row-major order.
+struct FloatBlock {
+  std::vector<float> data;
+  size_t rows = 0;
+  size_t columns = 0;
+};
+bool to_block(PyObject* obj, FloatBlock* out);
+
+// [{"id": int, "distance": float}, ...] in result order.
+PyObject* hits_to_list(std::span<const Hit> hits);
+PyObject* to_bool(bool v);
+PyObject* from_u64(uint64_t v);
+PyObject* from_text(std::string_view s);
+
+}  // namespace kovra::py

@@ -1,0 +1,96 @@
+#include "core/index/flat.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <random>
+
+#include "core/distance.h"
+
+namespace kovra {
+namespace {
+
+std::vector<float> random_block(size_t n, size_t d, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> g;
+  std::vector<float> out(n * d);
+  for (auto& x : out) x = g(rng);
+  return out;
+}
+
+TEST(FlatIndex, DistancesAreBitIdenticalToTheKernel) {
+  const size_t n = 1003, d = 37;
+  auto data = random_block(n, d, 1);
+  auto q = random_block(1, d, 2);
+  for (Metric m : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+    FlatIndex index(d, m);
+    ASSERT_TRUE(index.add_flat_batch(data, d, 0));
+    auto hits = index.search(q, n);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), n);
+    for (const Hit& h : *hits) {
+      std::span<const float> v(data.data() + h.id * d, d);
+      EXPECT_EQ(h.distance, distance(m, q, v));
+    }
+    for (size_t i = 1; i < n; ++i) EXPECT_LE((*hits)[i - 1].distance, (*hits)[i].distance);
+  }
+}
+
+TEST(FlatIndex, FailuresLeaveTheIndexUnchanged) {
+  FlatIndex index(3, Metric::L2);
+  std::vector<float> ten(10, 1.0f);
+  auto s = index.add_flat_batch(ten, 3, 0);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().message(), "invalid configuration: data length 10 is not divisible by dimension 3");
+  s = index.add_flat_batch(ten, 2, 0);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().message(), "dimension mismatch: expected 3, got 2");
+  EXPECT_EQ(index.len(), 0u);
+  EXPECT_EQ(index.slot_count(), 0u);
+}
+
+TEST(FlatIndex, DeletedSlotsStayInTheFileButNotInResults) {
+  FlatIndex index(2, Metric::L2);
+  std::vector<Entry> entries{{1, {0, 0}}, {2, {1, 1}}, {3, {2, 2}}};
+  ASSERT_TRUE(index.add_batch(entries));
+  EXPECT_TRUE(*index.remove(2));
+  auto path = (std::filesystem::temp_directory_path() / "kovra_flat_test.bin").string();
+  ASSERT_TRUE(index.save(path));
+  auto loaded = FlatIndex::load(path);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->len(), 2u);
+  EXPECT_EQ(loaded->slot_count(), 3u);
+  auto it = loaded->iterate();
+  ASSERT_EQ(it.size(), 2u);
+  EXPECT_EQ(it[0].first, 1u);
+  EXPECT_EQ(it[1].first, 3u);
+  EXPECT_EQ(it[1].second, (std::vector<float>{2, 2}));
+  std::filesystem::remove(path);
+}
+
+TEST(FlatIndex, NanDistancesDoNotBreakSelection) {
+  FlatIndex index(1, Metric::L2);
+  std::vector<float> data;
+  for (int i = 0; i < 200; ++i) data.push_back(i % 3 == 0 ? NAN : static_cast<float>(i));
+  ASSERT_TRUE(index.add_flat_batch(data, 1, 0));
+  std::vector<float> q{0.0f};
+  auto hits = index.search(q, 50);
+  ASSERT_TRUE(hits);
+  EXPECT_EQ(hits->size(), 50u);
+  auto all = index.search(q, 1000);
+  EXPECT_EQ(all->size(), 200u);
+}
+
+TEST(FlatIndex, WorksBehindTheCommonInterface) {
+  std::unique_ptr<VectorIndex> index = std::make_unique<FlatIndex>(2, Metric::Cosine);
+  ASSERT_TRUE(index->add(5, std::vector<float>{1, 0}));
+  EXPECT_EQ(index->params().dimensions, 2u);
+  EXPECT_TRUE(index->flush());
+  EXPECT_TRUE(index->save_graph("/nonexistent/x"));
+  EXPECT_TRUE(index->restore_graph("/nonexistent/x"));
+  EXPECT_FALSE(index->is_empty());
+}
+
+}  // namespace
+}  // namespace kovra
