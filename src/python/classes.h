@@ -6,5 +6,6 @@
 namespace kovra::py {
 
 PyTypeObject* flat_index_type();
+PyTypeObject* hnsw_index_type();
 
 }  // namespace kovra::py
