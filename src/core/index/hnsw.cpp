@@ -119,7 +119,14 @@ void HnswGraph::search_layer(const DistanceScorer& q, Slot entry, size_t ef, siz
       count = lists[layer - 1].size();
     }
     // The next candidate's list is read on the next round.
-    if (layer == 0 && !cand.empty()) __builtin_prefetch(layer0_links.data() + size_t{cand.front().slot} * st);
+    if (layer == 0 && !cand.empty()) {
+      __builtin_prefetch(layer0_links.data() + size_t{cand.front().slot} * st);
+      __builtin_prefetch(layer0_counts.data() + cand.front().slot);
+    }
+    for (size_t i = 0; i < count; ++i) {
+      __builtin_prefetch(visited + list[i], 1);
+      __builtin_prefetch(live.data() + list[i]);
+    }
 
     if (s.gather.size() < count) {
       s.gather.resize(count);
@@ -234,77 +241,97 @@ void HnswGraph::find_candidates(Metric metric, Slot self, uint8_t level, SearchS
   }
 }
 
+void HnswGraph::select_diverse(Metric metric, Slot self, std::span<const Neighbor> sorted, size_t max,
+                               std::vector<Slot>& out) const {
+  out.clear();
+  size_t others = 0;
+  for (const Neighbor& nb : sorted) others += nb.slot != self;
+  if (others <= max) {
+    for (const Neighbor& nb : sorted)
+      if (nb.slot != self) out.push_back(nb.slot);
+    return;
+  }
+  // A candidate is kept only if it is closer to the node than to every
+  // neighbour kept before it. Taking the plain closest ones instead links each
+  // node only inside its own dense region: on clustered data most nodes then
+  // become unreachable from the entry point.
+  float dist[4];
+  for (const Neighbor& c : sorted) {
+    if (out.size() == max) break;
+    if (c.slot == self) continue;
+    DistanceScorer q(metric, std::span<const float>(vector(c.slot), dimensions), /*raw=*/true);
+    size_t n = out.size(), i = 0;
+    bool keep = true;
+    for (; keep && i + 4 <= n; i += 4) {
+      const float* v[4] = {vector(out[i]), vector(out[i + 1]), vector(out[i + 2]), vector(out[i + 3])};
+      q.four(v, dist);
+      for (int j = 0; j < 4; ++j) keep = keep && !(dist[j] < c.distance);
+    }
+    for (; keep && i < n; ++i) keep = !(q.one(vector(out[i])) < c.distance);
+    if (keep) out.push_back(c.slot);
+  }
+}
+
 void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const Neighbor> candidates) {
   const size_t max = layer == 0 ? m0 : m;
+  std::vector<Slot> chosen;
+  select_diverse(metric, self, candidates, max, chosen);
   if (layer == 0) {
     Slot* own = layer0_links.data() + size_t{self} * stride();
-    size_t c = 0;
-    for (const Neighbor& nb : candidates) {
-      if (c == max) break;
-      if (nb.slot != self) own[c++] = nb.slot;
-    }
-    layer0_counts[self] = static_cast<uint16_t>(c);
-    for (size_t i = 0; i < c; ++i) {
-      Slot n = own[i];
+    std::copy(chosen.begin(), chosen.end(), own);
+    layer0_counts[self] = static_cast<uint16_t>(chosen.size());
+    for (Slot n : chosen) {
       Slot* row = layer0_links.data() + size_t{n} * stride();
       size_t count = layer0_counts[n];
       row[count++] = self;
-      if (count > max) prune(metric, n, row, count--);
+      if (count > max) count = prune(metric, n, row, count);
       layer0_counts[n] = static_cast<uint16_t>(count);
     }
     return;
   }
   auto& lists = upper_links[self];
   if (lists.size() < layer) lists.resize(layer);
-  auto& own = lists[layer - 1];
-  own.clear();
-  for (const Neighbor& nb : candidates) {
-    if (own.size() == max) break;
-    if (nb.slot != self) own.push_back(nb.slot);
-  }
-  for (Slot n : own) {
+  lists[layer - 1].assign(chosen.begin(), chosen.end());
+  for (Slot n : chosen) {
     auto& theirs = upper_links[n];
     if (theirs.size() < layer) theirs.resize(layer);
     auto& list = theirs[layer - 1];
     list.push_back(self);
-    if (list.size() > max) {
-      prune(metric, n, list.data(), list.size());
-      list.pop_back();
-    }
+    if (list.size() > max) list.resize(prune(metric, n, list.data(), list.size()));
   }
 }
 
-// Drops one entry of an overflowing list by moving the last entry into its
-// place: the first dead entry if there is one, else the farthest from the
-// owner (the first of equals). The caller shortens the list by one.
-void HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count) {
-  size_t victim = count;
+// Shrinks an overflowing list (max + 1 entries) and returns its new length. A
+// dead entry is dropped first, by moving the last entry into its place.
+// Otherwise the list is chosen again from its own entries, as a new node's list
+// is, which keeps the links that lead out of the owner's region.
+size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (!live[list[i]]) {
-      victim = i;
-      break;
+      list[i] = list[count - 1];
+      return count - 1;
     }
   }
-  if (victim == count) {
-    DistanceScorer q(metric, std::span<const float>(vector(owner), dimensions), /*raw=*/true);
-    float local[68];
-    std::vector<float> heap_dist;
-    float* dist = local;
-    if (count > 68) {
-      heap_dist.resize(count);
-      dist = heap_dist.data();
-    }
-    size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-      const float* v[4] = {vector(list[i]), vector(list[i + 1]), vector(list[i + 2]), vector(list[i + 3])};
-      q.four(v, dist + i);
-    }
-    for (; i < count; ++i) dist[i] = q.one(vector(list[i]));
-    victim = 0;
-    for (size_t j = 1; j < count; ++j)
-      if (dist[j] > dist[victim]) victim = j;
+  DistanceScorer q(metric, std::span<const float>(vector(owner), dimensions), /*raw=*/true);
+  std::vector<Neighbor> scored(count);
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const float* v[4] = {vector(list[i]), vector(list[i + 1]), vector(list[i + 2]), vector(list[i + 3])};
+    float d[4];
+    q.four(v, d);
+    for (int j = 0; j < 4; ++j) scored[i + j] = {d[j], list[i + j]};
   }
-  list[victim] = list[count - 1];
+  for (; i < count; ++i) scored[i] = {q.one(vector(list[i])), list[i]};
+  // NaN distances go after all numbers so that the order stays total.
+  std::sort(scored.begin(), scored.end(), [](const Neighbor& a, const Neighbor& b) {
+    bool a_nan = a.distance != a.distance, b_nan = b.distance != b.distance;
+    if (a_nan != b_nan) return b_nan;
+    return neighbor_less(a, b);
+  });
+  std::vector<Slot> kept;
+  select_diverse(metric, owner, scored, count - 1, kept);
+  std::copy(kept.begin(), kept.end(), list);
+  return kept.size();
 }
 
 void HnswGraph::unlink(Slot s) {

@@ -124,7 +124,11 @@ struct HnswGraph {
   size_t memory_bytes() const;
 
  private:
-  void prune(Metric metric, Slot owner, Slot* list, size_t count);
+  // The neighbour list of a node from its candidates sorted closest first (at
+  // most `max`, never the node itself).
+  void select_diverse(Metric metric, Slot self, std::span<const Neighbor> sorted, size_t max,
+                      std::vector<Slot>& out) const;
+  size_t prune(Metric metric, Slot owner, Slot* list, size_t count);
 };
 
 class HnswIndex final : public VectorIndex {
