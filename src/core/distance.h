@@ -76,8 +76,10 @@ class DistanceScorer {
 
   float one(const float* v) const;
   void four(const float* const* v, float* out) const;
-  // Scores `count` vectors stored back to back (`dims` floats apart).
-  void contiguous(const float* base, size_t count, float* out) const;
+  // Scores `count` vectors stored back to back (`dims` floats apart). Rows
+  // ahead are prefetched up to `readable_end` (default: the last row), so a
+  // caller scanning a larger array block by block keeps the stream warm.
+  void contiguous(const float* base, size_t count, float* out, const float* readable_end = nullptr) const;
 
   size_t dims() const { return n_; }
 

@@ -125,10 +125,10 @@ class InternalFailure : public std::logic_error {
   } while (0)
 
 // Evaluate a Result expression; on success move its value into `lhs`.
-#define KOVRA_ASSIGN_OR_RETURN(lhs, expr) \
-  KOVRA_ASSIGN_OR_RETURN_IMPL(KOVRA_CONCAT(kovra_r_, __LINE__), lhs, expr)
+#define KOVRA_ASSIGN_OR_RETURN(lhs, ...) \
+  KOVRA_ASSIGN_OR_RETURN_IMPL(KOVRA_CONCAT(kovra_r_, __LINE__), lhs, (__VA_ARGS__))
 #define KOVRA_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)              \
-  auto tmp = (expr);                                            \
+  auto tmp = expr;                                              \
   if (!tmp) return ::kovra::fail(std::move(tmp).error());       \
   lhs = std::move(*tmp)
 

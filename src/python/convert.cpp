@@ -64,7 +64,8 @@ bool is_float32_buffer(const Py_buffer& v) {
   return reinterpret_cast<uintptr_t>(v.buf) % 4 == 0;
 }
 
-bool copy_buffer(const Py_buffer& v, std::vector<float>* out) {
+template <class Vec>
+bool copy_buffer(const Py_buffer& v, Vec* out) {
   size_t count = static_cast<size_t>(v.len / v.itemsize);
   out->resize(count);
   if (count == 0) return true;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/buffer.h"
 #include "core/index/vector_index.h"
 #include "python/py_ref.h"
 
@@ -43,7 +44,7 @@ bool to_entries(PyObject* obj, std::vector<Entry>* out);
 
 // A 2-D float32 buffer copied in row-major order.
 struct FloatBlock {
-  std::vector<float> data;
+  FloatBuffer data;
   size_t rows = 0;
   size_t columns = 0;
 };

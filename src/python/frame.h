@@ -36,7 +36,7 @@ PyTypeObject* class_type() {
   return type;
 }
 
-// Heap type from a spec with the object layout above.
+// Heap type built from a PyType_Spec with the object layout above.
 template <class Core>
 PyTypeObject* make_heap_type(const char* qualified_name, PyType_Slot* slots) {
   PyType_Spec spec{qualified_name, static_cast<int>(sizeof(Object<Core>)), 0, Py_TPFLAGS_DEFAULT, slots};

@@ -25,7 +25,7 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "kovra_vector_db",
     "",
-    -1,
+    0,  // no per-module state; re-imports call the init function again
     nullptr,
     nullptr,
     nullptr,

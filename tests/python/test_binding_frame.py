@@ -21,18 +21,31 @@ def test_module_exports_classes_in_registration_order():
     assert kv.__doc__ == ""
 
 
-def test_reimport_shares_the_classes():
+def test_reimport_returns_the_cached_module():
     import importlib
     import sys
     module = sys.modules["kovra_vector_db"]
     del sys.modules["kovra_vector_db"]
     try:
         again = importlib.import_module("kovra_vector_db")
-        # The classes are created once per process and shared.
-        assert again.FlatIndex is module.FlatIndex
-        assert again.__all__ == module.__all__
+        assert again is module
     finally:
         sys.modules["kovra_vector_db"] = module
+
+
+def test_sub_interpreters_are_refused():
+    import subprocess
+    import sys
+    code = (
+        "import kovra_vector_db, _xxsubinterpreters as si\n"
+        "i = si.create()\n"
+        "try:\n"
+        "    si.run_string(i, 'import kovra_vector_db')\n"
+        "except Exception as e:\n"
+        "    print('refused', 'sub-interpreter' in str(e))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "refused True", out.stderr
 
 
 def test_text_signatures():

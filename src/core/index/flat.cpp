@@ -1,5 +1,6 @@
 #include "core/index/flat.h"
 
+#include <cmath>
 #include <unordered_set>
 
 #include "core/distance.h"
@@ -13,7 +14,7 @@ void FlatIndex::append(VectorId id, const float* vector) {
   data_.insert(data_.end(), vector, vector + dimensions_);
   ids_.push_back(id);
   alive_.push_back(1);
-  id_to_slot_[id] = slot;
+  id_to_slot_.put(id, slot);
   ++count_;
 }
 
@@ -45,31 +46,58 @@ Status FlatIndex::add_batch(std::span<const Entry> entries) {
   return ok();
 }
 
-Status FlatIndex::add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id) {
+Status FlatIndex::check_flat_batch(size_t floats, size_t columns, VectorId start_id) const {
   if (columns != dimensions_) return fail(Error::dimension_mismatch(dimensions_, columns));
   if (dimensions_ == 0) return ok();  // a zero-column block carries no rows to add
-  if (data.size() % dimensions_ != 0) {
-    return fail(Error::invalid_config("data length " + std::to_string(data.size()) +
+  if (floats % dimensions_ != 0) {
+    return fail(Error::invalid_config("data length " + std::to_string(floats) +
                                       " is not divisible by dimension " + std::to_string(dimensions_)));
   }
-  size_t n = data.size() / dimensions_;
   // Rows get consecutive ids, so the block holds no id twice; only stored ids
-  // can collide.
-  for (size_t r = 0; r < n; ++r) {
-    VectorId id = start_id + r;
-    if (id_to_slot_.contains(id)) return fail(Error::duplicate_id(id));
+  // can collide, and a collision would leave a live slot that delete can no
+  // longer reach.
+  if (!id_to_slot_.empty()) {
+    size_t n = floats / dimensions_;
+    for (size_t r = 0; r < n; ++r) {
+      VectorId id = start_id + r;
+      if (id_to_slot_.contains(id)) return fail(Error::duplicate_id(id));
+    }
   }
-  reserve_more(n);
-  size_t first = ids_.size();
-  data_.insert(data_.end(), data.begin(), data.end());
+  return ok();
+}
+
+void FlatIndex::link_flat_batch(size_t first, size_t n, VectorId start_id) {
   ids_.resize(first + n);
   alive_.resize(first + n, 1);
+  id_to_slot_.reserve(id_to_slot_.size() + n);
+  constexpr size_t kAhead = 16;  // hide the map's cache misses
   for (size_t r = 0; r < n; ++r) {
     VectorId id = start_id + r;
+    if (r + kAhead < n) id_to_slot_.prefetch(id + kAhead);
     ids_[first + r] = id;
-    id_to_slot_.emplace(id, first + r);
+    id_to_slot_.put(id, first + r);
   }
   count_ += n;
+}
+
+Status FlatIndex::add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id) {
+  KOVRA_TRY(check_flat_batch(data.size(), columns, start_id));
+  if (dimensions_ == 0) return ok();
+  size_t n = data.size() / dimensions_;
+  size_t first = ids_.size();
+  data_.insert(data_.end(), data.begin(), data.end());
+  link_flat_batch(first, n, start_id);
+  return ok();
+}
+
+Status FlatIndex::add_flat_batch(FloatBuffer&& data, size_t columns, VectorId start_id) {
+  if (!data_.empty()) return add_flat_batch(std::span<const float>(data), columns, start_id);
+  KOVRA_TRY(check_flat_batch(data.size(), columns, start_id));
+  if (dimensions_ == 0) return ok();
+  size_t n = data.size() / dimensions_;
+  size_t first = ids_.size();
+  data_ = std::move(data);
+  link_flat_batch(first, n, start_id);
   return ok();
 }
 
@@ -77,29 +105,35 @@ Result<std::vector<Hit>> FlatIndex::search(std::span<const float> query, size_t 
   if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
   if (k == 0 || count_ == 0) return std::vector<Hit>();
 
-  DistanceScorer scorer(metric_, query, /*raw=*/false);
+  // L2 is ranked on squared distances and only the k survivors take the
+  // square root: the root is monotonic and computed from the same sum, so the
+  // reported distances are bit-identical to distance().
+  const bool squared = metric_ == Metric::L2;
+  DistanceScorer scorer(metric_, query, /*raw=*/squared);
   const size_t slots = ids_.size();
-  std::vector<Hit> hits;
-  hits.reserve(count_);
-  // Score a block of slots four at a time, then keep the live ones.
-  constexpr size_t kBlock = 256;
+  TopK top(k);
+  // Score a block of slots four at a time, then offer the live ones.
+  constexpr size_t kBlock = 1024;
   float dist[kBlock];
+  const float* data_end = data_.data() + data_.size();
   for (size_t base = 0; base < slots; base += kBlock) {
     size_t n = std::min(kBlock, slots - base);
-    scorer.contiguous(data_.data() + base * dimensions_, n, dist);
+    scorer.contiguous(data_.data() + base * dimensions_, n, dist, data_end);
+    const uint8_t* alive = alive_.data() + base;
     for (size_t i = 0; i < n; ++i) {
-      if (alive_[base + i]) hits.push_back({ids_[base + i], dist[i]});
+      if (top.accepts(dist[i]) && alive[i]) top.push(ids_[base + i], dist[i]);
     }
   }
-  select_k_smallest(hits, k);
+  std::vector<Hit> hits = top.finish();
+  if (squared)
+    for (Hit& h : hits) h.distance = std::sqrt(h.distance);
   return hits;
 }
 
 Result<bool> FlatIndex::remove(VectorId id) {
-  auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end()) return false;
-  alive_[it->second] = 0;
-  id_to_slot_.erase(it);
+  auto slot = id_to_slot_.erase(id);
+  if (!slot) return false;
+  alive_[*slot] = 0;
   --count_;
   return true;
 }
@@ -131,7 +165,7 @@ Result<FlatIndex> FlatIndex::load(const std::string& path) {
     KOVRA_ASSIGN_OR_RETURN(uint64_t dims, dec.get_u64());
     KOVRA_ASSIGN_OR_RETURN(uint32_t metric, dec.get_enum(kMetricCount));
     FlatIndex index(dims, *metric_from_id(metric));
-    KOVRA_ASSIGN_OR_RETURN(index.data_, dec.get_array<float>());
+    KOVRA_ASSIGN_OR_RETURN(index.data_, dec.get_array<float, FloatBuffer>());
     KOVRA_ASSIGN_OR_RETURN(index.ids_, dec.get_array<VectorId>());
     KOVRA_ASSIGN_OR_RETURN(index.alive_, dec.get_bool_array());
     // The arrays must agree, or a later search would read past the data.
@@ -149,7 +183,7 @@ Result<FlatIndex> FlatIndex::load(const std::string& path) {
     index.id_to_slot_.reserve(index.ids_.size());
     for (size_t i = 0; i < index.ids_.size(); ++i) {
       if (index.alive_[i]) {
-        index.id_to_slot_[index.ids_[i]] = i;
+        index.id_to_slot_.put(index.ids_[i], i);
         ++index.count_;
       }
     }

@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "core/buffer.h"
+#include "core/index/id_map.h"
 #include "core/index/vector_index.h"
 
 namespace kovra {
@@ -23,6 +24,8 @@ class FlatIndex final : public VectorIndex {
   // `data` is row-major with `columns` floats per row; row r gets id
   // start_id + r (wrapping). Rejects ids that are already live.
   Status add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id);
+  // Same; takes over the block's storage when the index holds no slots yet.
+  Status add_flat_batch(FloatBuffer&& data, size_t columns, VectorId start_id);
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
   Result<bool> remove(VectorId id) override;
   size_t len() const override { return count_; }
@@ -43,13 +46,15 @@ class FlatIndex final : public VectorIndex {
  private:
   void append(VectorId id, const float* vector);
   void reserve_more(size_t n);
+  Status check_flat_batch(size_t floats, size_t columns, VectorId start_id) const;
+  void link_flat_batch(size_t first, size_t n, VectorId start_id);
 
   size_t dimensions_;
   Metric metric_;
-  std::vector<float> data_;     // ids_.size() * dimensions_ floats
+  FloatBuffer data_;            // ids_.size() * dimensions_ floats
   std::vector<VectorId> ids_;   // one per slot
   std::vector<uint8_t> alive_;  // one per slot, 0 = deleted
-  std::unordered_map<VectorId, size_t> id_to_slot_;  // live slots only
+  IdMap id_to_slot_;            // live slots only
   size_t count_ = 0;
 };
 

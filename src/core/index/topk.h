@@ -6,15 +6,15 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "core/index/vector_index.h"
 
 namespace kovra {
 
-inline bool hit_less(const Hit& a, const Hit& b) {
-  return a.distance < b.distance || (b.distance != b.distance && a.distance == a.distance);
-}
+inline bool distance_less(float a, float b) { return a < b || (b != b && a == a); }
+inline bool hit_less(const Hit& a, const Hit& b) { return distance_less(a.distance, b.distance); }
 
 inline void select_k_smallest(std::vector<Hit>& hits, size_t k) {
   size_t m = std::min(k, hits.size());
@@ -24,5 +24,50 @@ inline void select_k_smallest(std::vector<Hit>& hits, size_t k) {
   }
   std::sort(hits.begin(), hits.end(), hit_less);
 }
+
+// Collects candidates for the k smallest of a long scan without keeping all of
+// them: once the buffer fills, it is cut down to the k best and later
+// candidates worse than the k-th are dropped at once. Gives the same result
+// as collecting everything and calling select_k_smallest (up to the order of
+// equal distances).
+class TopK {
+ public:
+  explicit TopK(size_t k)
+      : k_(k), cap_(k > (SIZE_MAX >> 2) ? SIZE_MAX : std::max<size_t>(4 * k, 1024)) {
+    buf_.reserve(std::min<size_t>(cap_, 4096));
+  }
+
+  // True if a candidate at this distance could still be among the k best.
+  bool accepts(float d) const { return !distance_less(threshold_, d); }
+
+  void push(VectorId id, float d) {
+    if (k_ == 0) return;
+    buf_.push_back({id, d});
+    if (buf_.size() >= cap_) shrink();
+  }
+
+  void offer(VectorId id, float d) {
+    if (accepts(d)) push(id, d);
+  }
+
+  // The k best, ascending.
+  std::vector<Hit> finish() {
+    select_k_smallest(buf_, k_);
+    return std::move(buf_);
+  }
+
+ private:
+  void shrink() {
+    auto kth = buf_.begin() + static_cast<std::ptrdiff_t>(k_ - 1);
+    std::nth_element(buf_.begin(), kth, buf_.end(), hit_less);
+    threshold_ = kth->distance;
+    buf_.resize(k_);
+  }
+
+  size_t k_;
+  size_t cap_;
+  float threshold_ = __builtin_nanf("");  // accepts everything until the first cut
+  std::vector<Hit> buf_;
+};
 
 }  // namespace kovra

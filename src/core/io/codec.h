@@ -81,9 +81,9 @@ class Encoder {
       raw(v.data(), v.size() * sizeof(T));
     }
   }
-  template <class T>
+  template <class T, class A>
     requires std::is_arithmetic_v<T>
-  void put_array(const std::vector<T>& v) {
+  void put_array(const std::vector<T, A>& v) {
     put_array(std::span<const T>(v.data(), v.size()));
   }
   void put_array(const std::vector<bool>& v) {
@@ -161,12 +161,12 @@ class Decoder {
   Result<std::string> get_string();
   Result<std::vector<uint8_t>> get_bytes();
 
-  // A counted sequence of plain numbers.
-  template <class T>
+  // A counted sequence of plain numbers, into any vector type.
+  template <class T, class Vec = std::vector<T>>
     requires std::is_arithmetic_v<T>
-  Result<std::vector<T>> get_array() {
+  Result<Vec> get_array() {
     KOVRA_ASSIGN_OR_RETURN(uint64_t n, get_count());
-    std::vector<T> out;
+    Vec out;
     if constexpr (std::is_same_v<T, bool>) {
       out.reserve(reserve_hint(n, 1));
       for (uint64_t i = 0; i < n; ++i) {
