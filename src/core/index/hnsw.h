@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/buffer.h"
 #include "core/distance.h"
 #include "core/index/vector_index.h"
 
@@ -51,7 +52,7 @@ inline bool neighbor_less(const Neighbor& a, const Neighbor& b) {
 
 // Working memory of layer searches, reused from one search to the next.
 struct SearchScratch {
-  std::vector<uint32_t> visited;    // one mark per slot; visited when == epoch
+  std::vector<uint32_t, BulkAllocator<uint32_t>> visited;  // one mark per slot; visited when == epoch
   std::vector<Neighbor> candidates;  // heap, nearest on top
   std::vector<Neighbor> results;     // heap, farthest on top
   uint32_t epoch = 1;
@@ -68,9 +69,9 @@ struct SearchScratch {
 // The graph proper. Searches only read it; insertion, linking and deletion
 // write it and are never run concurrently with anything else.
 struct HnswGraph {
-  std::vector<float> vectors;                          // dimensions floats per slot
+  FloatBuffer vectors;                                 // dimensions floats per slot
   std::vector<uint8_t> levels;                         // top layer of each node
-  std::vector<Slot> layer0_links;                      // (m0 + 1) entries per slot
+  std::vector<Slot, BulkAllocator<Slot>> layer0_links;  // (m0 + 1) entries per slot
   std::vector<uint16_t> layer0_counts;                 // valid entries per slot
   std::vector<std::vector<std::vector<Slot>>> upper_links;  // [slot][layer - 1]
   std::vector<uint8_t> live;                           // 1 = slot holds a live vector
