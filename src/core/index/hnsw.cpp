@@ -11,8 +11,15 @@
 namespace kovra {
 namespace {
 
-// Candidates heap: nearest on top.
-inline bool nearest_on_top(const Neighbor& a, const Neighbor& b) { return neighbor_less(b, a); }
+// Heap orders as function objects, so that the heap algorithms inline them.
+struct FarthestOnTop {
+  bool operator()(const Neighbor& a, const Neighbor& b) const { return neighbor_less(a, b); }
+};
+struct NearestOnTop {
+  bool operator()(const Neighbor& a, const Neighbor& b) const { return neighbor_less(b, a); }
+};
+constexpr NearestOnTop nearest_on_top;
+constexpr FarthestOnTop farthest_on_top;
 
 uint64_t entropy_seed() {
   uint64_t seed = 0;
@@ -159,9 +166,9 @@ void HnswGraph::search_layer(const DistanceScorer& q, Slot entry, size_t ef, siz
         cand.push_back({d, gather[j]});
         std::push_heap(cand.begin(), cand.end(), nearest_on_top);
         res.push_back({d, gather[j]});
-        std::push_heap(res.begin(), res.end(), neighbor_less);
+        std::push_heap(res.begin(), res.end(), farthest_on_top);
         if (res.size() > ef) {
-          std::pop_heap(res.begin(), res.end(), neighbor_less);
+          std::pop_heap(res.begin(), res.end(), farthest_on_top);
           res.pop_back();
         }
       }
@@ -173,7 +180,7 @@ void HnswGraph::search_layer(const DistanceScorer& q, Slot entry, size_t ef, siz
   auto& out = s.layer;
   out.resize(res.size());
   for (size_t i = res.size(); i-- > 0;) {
-    std::pop_heap(res.begin(), res.end(), neighbor_less);
+    std::pop_heap(res.begin(), res.end(), farthest_on_top);
     out[i] = res.back();
     res.pop_back();
   }
@@ -274,7 +281,7 @@ void HnswGraph::select_diverse(Metric metric, Slot self, std::span<const Neighbo
 
 void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const Neighbor> candidates) {
   const size_t max = layer == 0 ? m0 : m;
-  std::vector<Slot> chosen;
+  std::vector<Slot>& chosen = link_scratch_.chosen;
   select_diverse(metric, self, candidates, max, chosen);
   if (layer == 0) {
     Slot* own = layer0_links.data() + size_t{self} * stride();
@@ -313,7 +320,8 @@ size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count) {
     }
   }
   DistanceScorer q(metric, std::span<const float>(vector(owner), dimensions), /*raw=*/true);
-  std::vector<Neighbor> scored(count);
+  std::vector<Neighbor>& scored = link_scratch_.scored;
+  scored.resize(count);
   size_t i = 0;
   for (; i + 4 <= count; i += 4) {
     const float* v[4] = {vector(list[i]), vector(list[i + 1]), vector(list[i + 2]), vector(list[i + 3])};
@@ -328,7 +336,7 @@ size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count) {
     if (a_nan != b_nan) return b_nan;
     return neighbor_less(a, b);
   });
-  std::vector<Slot> kept;
+  std::vector<Slot>& kept = link_scratch_.kept;
   select_diverse(metric, owner, scored, count - 1, kept);
   std::copy(kept.begin(), kept.end(), list);
   return kept.size();

@@ -130,6 +130,14 @@ struct HnswGraph {
   void select_diverse(Metric metric, Slot self, std::span<const Neighbor> sorted, size_t max,
                       std::vector<Slot>& out) const;
   size_t prune(Metric metric, Slot owner, Slot* list, size_t count);
+
+  // Working lists of linking, which only ever runs on one thread.
+  struct LinkScratch {
+    std::vector<Slot> chosen;
+    std::vector<Slot> kept;
+    std::vector<Neighbor> scored;
+  };
+  LinkScratch link_scratch_;
 };
 
 class HnswIndex final : public VectorIndex {
