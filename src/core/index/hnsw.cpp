@@ -66,16 +66,6 @@ void HnswGraph::ensure_slot(Slot s) {
   live.resize(need, 0);
 }
 
-void HnswGraph::reserve_slots(size_t n) {
-  size_t want = live.size() + n;
-  vectors.reserve(want * dimensions);
-  levels.reserve(want);
-  layer0_links.reserve(want * stride());
-  layer0_counts.reserve(want);
-  upper_links.reserve(want);
-  live.reserve(want);
-}
-
 void HnswGraph::place(Slot s, const float* v, uint8_t level) {
   std::copy(v, v + dimensions, vectors.begin() + static_cast<std::ptrdiff_t>(size_t{s} * dimensions));
   levels[s] = level;
@@ -291,7 +281,7 @@ void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const 
       Slot* row = layer0_links.data() + size_t{n} * stride();
       size_t count = layer0_counts[n];
       row[count++] = self;
-      if (count > max) count = prune(metric, n, row, count);
+      if (count > max) count = prune(metric, n, row, count, max);
       layer0_counts[n] = static_cast<uint16_t>(count);
     }
     return;
@@ -304,21 +294,24 @@ void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const 
     if (theirs.size() < layer) theirs.resize(layer);
     auto& list = theirs[layer - 1];
     list.push_back(self);
-    if (list.size() > max) list.resize(prune(metric, n, list.data(), list.size()));
+    if (list.size() > max) list.resize(prune(metric, n, list.data(), list.size(), max));
   }
 }
 
-// Shrinks an overflowing list (max + 1 entries) and returns its new length. A
-// dead entry is dropped first, by moving the last entry into its place.
+// Shrinks an overflowing list to at most `max` entries and returns its new
+// length. Dead entries go first, each replaced by the list's last entry.
 // Otherwise the list is chosen again from its own entries, as a new node's list
-// is, which keeps the links that lead out of the owner's region.
-size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
+// is, which keeps the links that lead out of the owner's region. (A list read
+// from a file may start out longer than `max`.)
+size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max) {
+  for (size_t i = 0; i < count && count > max;) {
     if (!live[list[i]]) {
-      list[i] = list[count - 1];
-      return count - 1;
+      list[i] = list[--count];
+    } else {
+      ++i;
     }
   }
+  if (count <= max) return count;
   DistanceScorer q(metric, std::span<const float>(vector(owner), dimensions), /*raw=*/true);
   std::vector<Neighbor>& scored = link_scratch_.scored;
   scored.resize(count);
@@ -337,7 +330,7 @@ size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count) {
     return neighbor_less(a, b);
   });
   std::vector<Slot>& kept = link_scratch_.kept;
-  select_diverse(metric, owner, scored, count - 1, kept);
+  select_diverse(metric, owner, scored, max, kept);
   std::copy(kept.begin(), kept.end(), list);
   return kept.size();
 }
@@ -466,7 +459,6 @@ Status HnswIndex::add_batch(std::span<const Entry> entries) {
   }
   if (entries.empty()) return ok();
   graph_.ensure_slot(top);
-  graph_.reserve_slots(entries.size());
   for (const auto& [id, vector] : entries) insert(static_cast<Slot>(id), vector.data(), scratch_->scratch);
   return ok();
 }

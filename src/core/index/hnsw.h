@@ -93,8 +93,6 @@ struct HnswGraph {
 
   // Grows every per-slot array to cover slot `s`.
   void ensure_slot(Slot s);
-  // Capacity for `n` more slots in every per-slot array.
-  void reserve_slots(size_t n);
 
   // Copies the vector in, resets the node's lists for `level` and marks it live.
   // The slot must exist and must not be live (unlink it first).
@@ -129,7 +127,7 @@ struct HnswGraph {
   // most `max`, never the node itself).
   void select_diverse(Metric metric, Slot self, std::span<const Neighbor> sorted, size_t max,
                       std::vector<Slot>& out) const;
-  size_t prune(Metric metric, Slot owner, Slot* list, size_t count);
+  size_t prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max);
 
   // Working lists of linking, which only ever runs on one thread.
   struct LinkScratch {
