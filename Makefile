@@ -61,7 +61,7 @@ demo: build
 bench: deps-bench
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON) -DKOVRA_BUILD_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
-	PYTHONPATH=$(CURDIR)/$(BUILD)/python:$(CURDIR) $(PYTHON) -m bench.run $(BENCH_ARGS)
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python:$(CURDIR) $(PYTHON) -m bench $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -99,15 +99,16 @@ void DistanceScorer::four(const float* const* v, float* out) const {
 
 void DistanceScorer::contiguous(const float* base, size_t count, float* out, const float* readable_end) const {
   // Four rows at a time read four streams at once, which the hardware
-  // prefetcher follows poorly; fetching the rows two groups ahead keeps the
+  // prefetcher follows poorly; fetching rows some way ahead keeps the
   // scan at memory speed.
-  constexpr size_t kAhead = 8;
   const size_t row_bytes = n_ * sizeof(float);
+  // About 8 KiB ahead, and at least two groups.
+  const size_t ahead = (std::max<size_t>(8, 8192 / (row_bytes ? row_bytes : 1)) + 3) & ~size_t(3);
   const uintptr_t start = reinterpret_cast<uintptr_t>(base);
   const uintptr_t end = readable_end ? reinterpret_cast<uintptr_t>(readable_end) : start + count * row_bytes;
   size_t i = 0;
   for (; i + 4 <= count; i += 4) {
-    uintptr_t from = start + (i + kAhead) * row_bytes;
+    uintptr_t from = start + (i + ahead) * row_bytes;
     uintptr_t to = std::min(end, from + 4 * row_bytes);
     for (uintptr_t p = from; p < to; p += 64) __builtin_prefetch(reinterpret_cast<const void*>(p), 0, 3);
     const float* v[4] = {base + i * n_, base + (i + 1) * n_, base + (i + 2) * n_, base + (i + 3) * n_};

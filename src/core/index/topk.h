@@ -33,8 +33,8 @@ inline void select_k_smallest(std::vector<Hit>& hits, size_t k) {
 class TopK {
  public:
   explicit TopK(size_t k)
-      : k_(k), cap_(k > (SIZE_MAX >> 2) ? SIZE_MAX : std::max<size_t>(4 * k, 1024)) {
-    buf_.reserve(std::min<size_t>(cap_, 4096));
+      : k_(k), cap_(k > (SIZE_MAX >> 2) ? SIZE_MAX : std::max<size_t>(4 * k, 256)) {
+    buf_.reserve(std::min<size_t>(cap_, 1024));
   }
 
   // True if a candidate at this distance could still be among the k best.

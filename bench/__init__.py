@@ -1,0 +1,1 @@
+"""Benchmark harness: `python3 -m bench --help`."""
