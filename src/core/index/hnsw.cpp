@@ -211,8 +211,8 @@ Slot HnswGraph::greedy(const DistanceScorer& q, Slot start, size_t layer, Search
   }
 }
 
-void HnswGraph::find_candidates(Metric metric, Slot self, uint8_t level, SearchScratch& s,
-                                std::vector<std::vector<Neighbor>>& layers) const {
+void HnswGraph::find_neighbors(Metric metric, Slot self, uint8_t level, SearchScratch& s,
+                               std::vector<std::vector<Slot>>& layers) const {
   if (!entry_point) {
     layers.clear();
     return;
@@ -226,7 +226,7 @@ void HnswGraph::find_candidates(Metric metric, Slot self, uint8_t level, SearchS
   layers.resize(start + 1);
   for (size_t l = start + 1; l-- > 0;) {
     search_layer(q, current, ef_construction, l, s);
-    layers[l].assign(s.layer.begin(), s.layer.end());
+    select_diverse(metric, self, s.layer, l == 0 ? m0 : m, layers[l]);
     // Stale links toward a re-used slot can lead a search back to the node
     // itself, whose own lists are still empty.
     for (const Neighbor& nb : s.layer) {
@@ -269,10 +269,8 @@ void HnswGraph::select_diverse(Metric metric, Slot self, std::span<const Neighbo
   }
 }
 
-void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const Neighbor> candidates) {
+void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const Slot> chosen) {
   const size_t max = layer == 0 ? m0 : m;
-  std::vector<Slot>& chosen = link_scratch_.chosen;
-  select_diverse(metric, self, candidates, max, chosen);
   if (layer == 0) {
     Slot* own = layer0_links.data() + size_t{self} * stride();
     std::copy(chosen.begin(), chosen.end(), own);
@@ -425,7 +423,7 @@ uint8_t HnswIndex::draw_level() {
 }
 
 void HnswIndex::link_placed(Slot s, uint8_t level, SearchScratch& scratch) {
-  graph_.find_candidates(metric_, s, level, scratch, layers_);
+  graph_.find_neighbors(metric_, s, level, scratch, layers_);
   for (size_t l = 0; l < layers_.size(); ++l) graph_.connect(metric_, s, l, layers_[l]);
   if (!graph_.entry_point || level > graph_.levels[*graph_.entry_point]) graph_.entry_point = s;
 }
@@ -514,7 +512,7 @@ Status HnswIndex::add_batch_parallel(std::span<const float> data, size_t columns
     size_t threads = num_threads ? num_threads : static_cast<size_t>(std::max(1, omp_get_max_threads()));
     threads = std::min({threads, batch, std::max<size_t>(64, 4 * procs)});
     std::vector<SearchScratch> worker(threads);
-    std::vector<std::vector<std::vector<Neighbor>>> found(std::min(batch, rows - boot));
+    std::vector<std::vector<std::vector<Slot>>> found(std::min(batch, rows - boot));
     std::vector<uint8_t> drawn(found.size());
 
     for (size_t s = boot; s < rows; s += batch) {
@@ -533,9 +531,9 @@ Status HnswIndex::add_batch_parallel(std::span<const float> data, size_t columns
 #pragma omp parallel for num_threads(static_cast<int>(threads)) schedule(dynamic) if (threads > 1)
       for (int64_t i = 0; i < count; ++i) {
         try {
-          graph_.find_candidates(metric_, static_cast<Slot>(first + s + static_cast<size_t>(i)),
+          graph_.find_neighbors(metric_, static_cast<Slot>(first + s + static_cast<size_t>(i)),
                                  drawn[static_cast<size_t>(i)], worker[static_cast<size_t>(omp_get_thread_num())],
-                                 found[static_cast<size_t>(i)]);
+                                found[static_cast<size_t>(i)]);
         } catch (...) {
 #pragma omp critical(kovra_hnsw_worker_error)
           if (!error) error = std::current_exception();

@@ -105,14 +105,15 @@ struct HnswGraph {
   // Greedy walk over live nodes on one upper layer; returns the closest node found.
   Slot greedy(const DistanceScorer& q, Slot start, size_t layer, SearchScratch& scratch) const;
 
-  // Neighbour candidates of node `self` (already placed) at its drawn `level`:
-  // one sorted list per layer from 0 up to min(level, entry level), found from
-  // the current entry point. Only reads the graph. Empty without an entry point.
-  void find_candidates(Metric metric, Slot self, uint8_t level, SearchScratch& scratch,
-                       std::vector<std::vector<Neighbor>>& layers) const;
-  // Sets the node's list on `layer` to the closest candidates (never itself)
-  // and links it back from each of them, pruning lists that overflow.
-  void connect(Metric metric, Slot self, size_t layer, std::span<const Neighbor> candidates);
+  // The neighbours of node `self` (already placed) at its drawn `level`: one
+  // list per layer from 0 up to min(level, entry level), chosen (never the
+  // node itself) from a layer search started at the current entry point. Only
+  // reads the graph, so workers run it side by side. Empty without an entry point.
+  void find_neighbors(Metric metric, Slot self, uint8_t level, SearchScratch& scratch,
+                      std::vector<std::vector<Slot>>& layers) const;
+  // Sets the node's list on `layer` to `chosen` and links it back from each of
+  // them, pruning lists that overflow.
+  void connect(Metric metric, Slot self, size_t layer, std::span<const Slot> chosen);
 
   // Removes the node as deletion does: clears its live flag, takes it out of
   // the lists of the nodes it links to, drops its own lists and repairs the
@@ -131,7 +132,6 @@ struct HnswGraph {
 
   // Working lists of linking, which only ever runs on one thread.
   struct LinkScratch {
-    std::vector<Slot> chosen;
     std::vector<Slot> kept;
     std::vector<Neighbor> scored;
   };
@@ -207,7 +207,7 @@ class HnswIndex final : public VectorIndex {
   HnswGraph graph_;
   std::unique_ptr<LockedScratch> scratch_;
   std::function<uint8_t()> level_source_;
-  std::vector<std::vector<Neighbor>> layers_;  // candidates of the node being inserted
+  std::vector<std::vector<Slot>> layers_;  // neighbours chosen for the node being inserted
 };
 
 }  // namespace kovra
