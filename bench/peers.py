@@ -315,26 +315,125 @@ def _hnsw_runners():
     ]
 
 
-def _ivf_runners():
-    # Kovra("IvfIndex", exact=False, ...) and Kovra("IvfPqIndex", ...) go
-    # first once they exist, with the same list count, probes and PQ shape.
-    nlist, nprobe = 256, 16
+# Inverted files are compared one probe count at a time: a suite per (kind,
+# nprobe), this module's index first and the FAISS index of the same shape
+# second. Both sides train on every base vector (FAISS would otherwise subsample
+# to 256 points per list) with 25 k-means iterations. Training dominates the
+# build, so the trained indexes are kept for the rest of the run: the first
+# suite of a kind (nprobe 1) reports the real build, later suites of that kind
+# only set the probe count and their build figure means nothing.
+IVF_LISTS = 256
+IVF_PROBES = (1, 4, 16, 64)
+PQ_SHAPES = (8, 16)
+_trained: dict = {}
 
+
+class KovraIvf(Kovra):
+    """IvfIndex or IvfPqIndex with `train_size` = the base size, trained once
+    per run; the probe count is set by reloading the saved index with another
+    nprobe in its header (the Python class fixes nprobe at construction)."""
+
+    def __init__(self, cls_name: str, nprobe: int, label: str, **kwargs):
+        super().__init__(cls_name, exact=False, label=label, **kwargs)
+        self.nprobe = nprobe
+
+    def build(self, base, metric):
+        import atexit
+        import os
+        import tempfile
+        key = (self.cls_name, metric, base.shape, tuple(sorted(self.kwargs.items())))
+        if key not in _trained:
+            index = self.cls(base.shape[1], metric, nprobe=self.nprobe, train_size=base.shape[0],
+                             **self.kwargs)
+            index.add_batch_np(base, 0)
+            fd, path = tempfile.mkstemp(suffix=".ivf")
+            os.close(fd)
+            atexit.register(os.remove, path)
+            index.save(path)
+            _trained[key] = (path, bytes(open(path, "rb").read(28)))
+            self.index = index
+            return
+        path, head = _trained[key]
+        # dims u64, metric u32, n_lists u64, then nprobe u64.
+        with open(path, "r+b") as f:
+            f.write(head[:20] + self.nprobe.to_bytes(8, "little"))
+        self.index = self.cls.load(path)
+
+
+class FaissIvf(Faiss):
+    """A FAISS inverted file trained on every base vector, kept for the run."""
+
+    def __init__(self, label: str, factory: Callable, key: tuple, nprobe: int):
+        def set_probe(index):
+            index.nprobe = nprobe
+        super().__init__(label, factory, exact=False, train=True, metrics=("l2",),
+                         after_build=set_probe)
+        self.key = key
+
+    def build(self, base, metric):
+        key = (self.key, metric, base.shape)
+        if key not in _trained:
+            super().build(base, metric)
+            _trained[key] = self.index
+        else:
+            self.metric = metric
+            self.index = _trained[key]
+            self.after_build(self.index)
+
+    def close(self):
+        self.index = None  # the trained index itself stays in _trained
+
+
+def _faiss_all_points(index, n_lists):
+    """Lets FAISS k-means use every training point (no subsampling)."""
+    index.cp.max_points_per_centroid = 1 << 30
+    index.cp.niter = 25
+    if hasattr(index, "pq"):
+        index.pq.cp.max_points_per_centroid = 1 << 30
+        index.pq.cp.niter = 25
+    return index
+
+
+def _ivf_runners(nprobe: int):
     def ivf_flat(f, d, m):
-        return f.IndexIVFFlat(f.IndexFlat(d, m), d, nlist, m)
+        return _faiss_all_points(f.IndexIVFFlat(f.IndexFlat(d, m), d, IVF_LISTS, m), IVF_LISTS)
 
-    def ivf_pq(f, d, m):
-        return f.IndexIVFPQ(f.IndexFlat(d, m), d, nlist, 16, 8, m)
-
-    def set_probe(index):
-        index.nprobe = nprobe
-
-    return [
-        Faiss(f"faiss IndexIVFFlat nlist={nlist} nprobe={nprobe}", ivf_flat, exact=False,
-              train=True, after_build=set_probe),
-        Faiss(f"faiss IndexIVFPQ nlist={nlist} nprobe={nprobe} m=16", ivf_pq, exact=False,
-              train=True, after_build=set_probe),
+    return lambda: [
+        KovraIvf("IvfIndex", nprobe, f"IvfIndex nlist={IVF_LISTS} nprobe={nprobe}", n_lists=IVF_LISTS),
+        FaissIvf(f"faiss IndexIVFFlat nlist={IVF_LISTS} nprobe={nprobe}", ivf_flat, ("ivf",), nprobe),
     ]
+
+
+def _ivf_pq_runners(m: int, nprobe: int):
+    def ivf_pq(f, d, metric):
+        return _faiss_all_points(f.IndexIVFPQ(f.IndexFlat(d, metric), d, IVF_LISTS, m, 8, metric),
+                                 IVF_LISTS)
+
+    return lambda: [
+        KovraIvf("IvfPqIndex", nprobe, f"IvfPqIndex nlist={IVF_LISTS} nprobe={nprobe} m={m}",
+                 n_lists=IVF_LISTS, pq_m=m, pq_k_sub=256),
+        FaissIvf(f"faiss IndexIVFPQ nlist={IVF_LISTS} nprobe={nprobe} m={m}", ivf_pq, ("ivfpq", m),
+                 nprobe),
+    ]
+
+
+def _ivf_suites():
+    out = []
+    for nprobe in IVF_PROBES:
+        peer = f"faiss IndexIVFFlat nlist={IVF_LISTS} nprobe={nprobe}"
+        targets = [Target(("synthetic", "l2"), "qps", peer, 1.5)]
+        if nprobe == IVF_PROBES[0]:
+            targets.append(Target(("synthetic", "l2"), "build", peer, 1.0))
+        out.append(Suite(f"ivf-np{nprobe}", f"IvfIndex against IndexIVFFlat, nprobe {nprobe}",
+                         [("synthetic", "l2")], _ivf_runners(nprobe), targets))
+    for m in PQ_SHAPES:
+        for nprobe in IVF_PROBES:
+            peer = f"faiss IndexIVFPQ nlist={IVF_LISTS} nprobe={nprobe} m={m}"
+            out.append(Suite(f"ivfpq{m}-np{nprobe}",
+                             f"IvfPqIndex against IndexIVFPQ, m {m} (8-bit codes), nprobe {nprobe}",
+                             [("synthetic", "l2")], _ivf_pq_runners(m, nprobe),
+                             [Target(("synthetic", "l2"), "qps", peer, 1.0)]))
+    return out
 
 
 def _quantized_runners():
@@ -366,13 +465,14 @@ SUITES = {s.name: s for s in [
           [Target(("synthetic", "l2"), "build", "hnswlib HNSW M=12 ef=50", 1.0),
            Target(("synthetic", "l2"), "qps", "hnswlib HNSW M=12 ef=50", 1.0),
            Target(("synthetic", "l2"), "qps", "faiss IndexHNSWFlat M=12 ef=50", 1.0)]),
-    Suite("ivf", "inverted-file indexes", [("synthetic", "l2")], _ivf_runners),
     Suite("quantized", "reduced-precision exact scans", [("synthetic", "l2")],
           _quantized_runners),
     Suite("smoke", "every peer on a small set, to check the harness quickly",
           [("synthetic-small", "l2"), ("digits", "cosine")],
           lambda: _flat_runners() + _hnsw_runners()[:1]),
-]}
+] + _ivf_suites()}
+# Every inverted-file suite in order: `python3 -m bench ivf` runs them all.
+IVF_SUITES = [name for name in SUITES if name.startswith(("ivf-", "ivfpq"))]
 
 
 # ---------------------------------------------------------------- measurement

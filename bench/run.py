@@ -84,6 +84,8 @@ def main(argv=None) -> int:
             print(f"{s.name:<10} {s.description}\n{'':<10} data: {configs}")
         print("data sets:", ", ".join(datasets.DATASETS), "| metrics:", ", ".join(datasets.METRICS))
         return 0
+    # "ivf" stands for every inverted-file suite, in order.
+    args.suites = [n for s in args.suites for n in (peers.IVF_SUITES if s == "ivf" else [s])]
     unknown = [s for s in args.suites if s not in peers.SUITES]
     if unknown:
         p.error(f"unknown suite {', '.join(unknown)}; known: {', '.join(peers.SUITES)}")

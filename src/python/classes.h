@@ -7,5 +7,7 @@ namespace kovra::py {
 
 PyTypeObject* flat_index_type();
 PyTypeObject* hnsw_index_type();
+PyTypeObject* ivf_index_type();
+PyTypeObject* ivf_pq_index_type();
 
 }  // namespace kovra::py

@@ -19,6 +19,8 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"FlatIndex", &flat_index_type},
     {"HnswIndex", &hnsw_index_type},
+    {"IvfIndex", &ivf_index_type},
+    {"IvfPqIndex", &ivf_pq_index_type},
 };
 
 PyModuleDef g_module_def = {

@@ -1,0 +1,105 @@
+// IVF with product quantization: the coarse stage of the inverted-file index
+// assigns each vector to a list, and the list keeps only the vector's residual
+// (vector minus its centroid) as m one-byte codes. A query ranks the centroids
+// by the index's metric, scans the nprobe nearest lists and estimates each
+// entry's squared L2 distance from a per-list table of sub-distances; results
+// are not re-ranked with exact vectors. Exact copies are kept for iteration
+// only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/index/ivf.h"
+#include "core/index/pq.h"
+#include "core/index/vector_index.h"
+
+namespace kovra {
+
+struct IvfPqConfig {
+  uint64_t n_lists = 256;     // coarse clusters requested; at least 1
+  uint64_t nprobe = 16;       // lists scanned per query
+  uint64_t train_size = 4096; // buffered vectors that trigger training
+  uint64_t max_iter = 25;     // coarse k-means iteration bound
+  PqConfig pq;                // the residual quantizer
+  bool operator==(const IvfPqConfig&) const = default;
+};
+
+// Rejects what would make training impossible: n_lists = 0, pq.m = 0,
+// dimensions not divisible by pq.m, pq.k_sub = 0 or above 256.
+Status validate_ivf_pq_config(uint64_t dimensions, const IvfPqConfig& config);
+
+void encode_ivf_pq_config(io::Encoder& enc, const IvfPqConfig& config);
+Result<IvfPqConfig> decode_ivf_pq_config(io::Decoder& dec);
+
+// One coarse list: entry i is (ids[i], codes[i * m .. (i + 1) * m)).
+struct PqList {
+  std::vector<VectorId> ids;
+  std::vector<uint8_t> codes;
+};
+
+class IvfPqIndex final : public VectorIndex {
+ public:
+  // Fails with InvalidConfig when the configuration cannot be trained.
+  static Result<IvfPqIndex> create(size_t dimensions, Metric metric, const IvfPqConfig& config);
+
+  Status add(VectorId id, std::span<const float> vector) override;
+  // Entries in order through add; the first failure stops (earlier ones stay).
+  Status add_batch(std::span<const Entry> entries) override;
+  // Row r of the row-major block (`columns` floats per row) is added with id
+  // start_id + r (wrapping) through add, stopping at the first failure.
+  Status add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id);
+  // Listed entries report the quantized squared-L2 estimate whatever the
+  // metric; pending entries report the metric's exact distance.
+  Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  Result<bool> remove(VectorId id) override;
+  size_t len() const override;
+  bool is_empty() const override { return len() == 0; }
+  IndexParams params() const override { return {dimensions_, metric_}; }
+  // Pending entries (exact) first, then list by list each listed id with its
+  // exact copy; ids without a copy are skipped.
+  std::vector<Entry> iterate() const override;
+  Status flush() override { return train(); }
+  Status save_graph(const std::string&) const override { return ok(); }
+  Status restore_graph(const std::string&) override { return train(); }
+
+  size_t dimensions() const { return dimensions_; }
+  Metric metric() const { return metric_; }
+  const IvfPqConfig& config() const { return config_; }
+  bool is_trained() const { return trained_; }
+  size_t n_centroids() const { return n_centroids_; }
+  const std::vector<float>& centroids() const { return centroids_; }
+  const std::vector<PqList>& lists() const { return lists_; }
+  const std::optional<ProductQuantizer>& quantizer() const { return quantizer_; }
+  const std::vector<VectorId>& pending_ids() const { return pending_ids_; }
+
+  Status save(const std::string& path) const;
+  static Result<IvfPqIndex> load(const std::string& path);
+
+ private:
+  IvfPqIndex(size_t dimensions, Metric metric, const IvfPqConfig& config)
+      : dimensions_(dimensions), metric_(metric), config_(config) {}
+
+  Status train();
+  // Residual of `vector` against centroid `list`, encoded and appended.
+  void place(VectorId id, const float* vector, size_t list, float* residual);
+
+  size_t dimensions_;
+  Metric metric_;
+  IvfPqConfig config_;
+  std::vector<VectorId> pending_ids_;
+  std::vector<float> pending_vectors_;  // pending_ids_.size() * dimensions_
+  std::vector<float> centroids_;        // n_centroids_ * dimensions_
+  size_t n_centroids_ = 0;
+  std::optional<ProductQuantizer> quantizer_;
+  std::vector<PqList> lists_;
+  std::unordered_map<VectorId, std::vector<float>> raw_vectors_;
+  std::unordered_map<VectorId, uint64_t> id_to_list_;
+  bool trained_ = false;
+};
+
+}  // namespace kovra
