@@ -6,19 +6,14 @@
 #include <random>
 
 #include "core/io/file.h"
+#include "testutil.h"
 
 namespace kovra {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<float> random_block(size_t n, size_t d, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g;
-  std::vector<float> out(n * d);
-  for (auto& x : out) x = g(rng);
-  return out;
-}
+using testutil::random_block;
 
 class HnswFiles : public ::testing::Test {
  protected:

@@ -8,17 +8,12 @@
 #include <set>
 
 #include "core/index/flat.h"
+#include "testutil.h"
 
 namespace kovra {
 namespace {
 
-std::vector<float> random_block(size_t n, size_t d, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g;
-  std::vector<float> out(n * d);
-  for (auto& x : out) x = g(rng);
-  return out;
-}
+using testutil::random_block;
 
 // Well-separated clusters: the data on which a graph that only links each node
 // to its plain nearest neighbours falls apart.
