@@ -376,19 +376,23 @@ def _flat_runners():
 
 
 def _hnsw_runners():
-    # Kovra("HnswIndex", exact=False, ...) goes first once the class exists,
-    # built with the same M / ef_construction and searched with the same ef.
-    def faiss_hnsw(f, d, m):
-        index = f.IndexHNSWFlat(d, 16, m)
-        index.hnsw.efConstruction = 200
+    # Same M, ef_construction and ef_search for all three; bench/hnsw_sweep.py
+    # sweeps ef_search and times the two-thread builds.
+    m, ef_construction, ef = 12, 200, 50
+
+    def faiss_hnsw(f, d, metric):
+        index = f.IndexHNSWFlat(d, m, metric)
+        index.hnsw.efConstruction = ef_construction
         return index
 
     def set_ef(index):
-        index.hnsw.efSearch = 64
+        index.hnsw.efSearch = ef
 
     return [
-        HnswlibHNSW(M=16, ef_construction=200, ef=64),
-        Faiss("faiss IndexHNSWFlat M=16 ef=64", faiss_hnsw, exact=False, after_build=set_ef),
+        Kovra("HnswIndex", exact=False, label=f"HnswIndex M={m} ef={ef}",
+              ef_construction=ef_construction, ef_search=ef, m=m),
+        HnswlibHNSW(M=m, ef_construction=ef_construction, ef=ef),
+        Faiss(f"faiss IndexHNSWFlat M={m} ef={ef}", faiss_hnsw, exact=False, after_build=set_ef),
     ]
 
 
@@ -555,7 +559,10 @@ SUITES = {s.name: s for s in [
            Target(("synthetic", "l2"), "bound", None, 1.3),
            Target(("synthetic", "l2"), "build", "faiss IndexFlatL2", 1.0)]),
     Suite("hnsw", "graph indexes (slow to build: minutes on two cores)",
-          [("synthetic", "l2")], _hnsw_runners),
+          [("synthetic", "l2")], _hnsw_runners,
+          [Target(("synthetic", "l2"), "build", "hnswlib HNSW M=12 ef=50", 1.0),
+           Target(("synthetic", "l2"), "qps", "hnswlib HNSW M=12 ef=50", 1.0),
+           Target(("synthetic", "l2"), "qps", "faiss IndexHNSWFlat M=12 ef=50", 1.0)]),
     Suite("quantized", "reduced-precision and memory-mapped exact scans",
           [("synthetic", "l2")], _quantized_runners, _quantized_targets()),
     Suite("smoke", "every peer on a small set, to check the harness quickly",

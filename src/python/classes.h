@@ -6,6 +6,7 @@
 namespace kovra::py {
 
 PyTypeObject* flat_index_type();
+PyTypeObject* hnsw_index_type();
 PyTypeObject* quantized_flat_index_type();
 PyTypeObject* fp16_flat_index_type();
 PyTypeObject* mmap_flat_index_type();

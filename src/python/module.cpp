@@ -18,6 +18,7 @@ struct ClassEntry {
 // Registration order is part of the module's surface (it is the order of __all__).
 const ClassEntry kClasses[] = {
     {"FlatIndex", &flat_index_type},
+    {"HnswIndex", &hnsw_index_type},
     {"QuantizedFlatIndex", &quantized_flat_index_type},
     {"Fp16FlatIndex", &fp16_flat_index_type},
     {"IvfIndex", &ivf_index_type},

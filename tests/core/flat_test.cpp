@@ -7,17 +7,12 @@
 #include <random>
 
 #include "core/distance.h"
+#include "testutil.h"
 
 namespace kovra {
 namespace {
 
-std::vector<float> random_block(size_t n, size_t d, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g;
-  std::vector<float> out(n * d);
-  for (auto& x : out) x = g(rng);
-  return out;
-}
+using testutil::random_block;
 
 TEST(FlatIndex, DistancesAreBitIdenticalToTheKernel) {
   const size_t n = 1003, d = 37;

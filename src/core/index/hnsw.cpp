@@ -1,0 +1,602 @@
+#include "core/index/hnsw.h"
+
+#include <omp.h>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <random>
+
+namespace kovra {
+namespace {
+
+// Heap orders as function objects, so that the heap algorithms inline them.
+struct FarthestOnTop {
+  bool operator()(const Neighbor& a, const Neighbor& b) const { return neighbor_less(a, b); }
+};
+struct NearestOnTop {
+  bool operator()(const Neighbor& a, const Neighbor& b) const { return neighbor_less(b, a); }
+};
+constexpr NearestOnTop nearest_on_top;
+constexpr FarthestOnTop farthest_on_top;
+
+uint64_t entropy_seed() {
+  uint64_t seed = 0;
+  if (::getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
+    seed = std::random_device()();
+    seed = (seed << 32) ^ std::random_device()();
+  }
+  return seed;
+}
+
+// Pulls the first cache lines of a stored vector toward the core; the hardware
+// prefetcher follows the rest of a long row.
+inline void prefetch_vector(const float* v, size_t bytes) {
+  const char* p = reinterpret_cast<const char*>(v);
+  size_t end = std::min<size_t>(bytes, 512);
+  for (size_t off = 0; off < end; off += 64) __builtin_prefetch(p + off, 0, 3);
+}
+
+uint32_t next_epoch(SearchScratch& s) {
+  if (++s.epoch == 0) {
+    std::fill(s.visited.begin(), s.visited.end(), 0u);
+    s.epoch = 1;
+  }
+  return s.epoch;
+}
+
+}  // namespace
+
+HnswGraph::HnswGraph(uint64_t dims, uint64_t m_, uint64_t ef_c)
+    : dimensions(dims),
+      m(m_),
+      m0(2 * m_),
+      ef_construction(ef_c),
+      level_multiplier(1.0 / std::log(static_cast<double>(std::max<uint64_t>(m_, 2)))) {}
+
+void HnswGraph::ensure_slot(Slot s) {
+  size_t need = size_t{s} + 1;
+  if (need <= live.size()) return;
+  vectors.resize(need * dimensions, 0.0f);
+  levels.resize(need, 0);
+  layer0_links.resize(need * stride(), 0);
+  layer0_counts.resize(need, 0);
+  upper_links.resize(need);
+  live.resize(need, 0);
+}
+
+void HnswGraph::place(Slot s, const float* v, uint8_t level) {
+  std::copy(v, v + dimensions, vectors.begin() + static_cast<std::ptrdiff_t>(size_t{s} * dimensions));
+  levels[s] = level;
+  layer0_counts[s] = 0;
+  auto& lists = upper_links[s];
+  lists.clear();
+  lists.resize(level);
+  for (auto& l : lists) l.reserve(m + 1);  // room for the one overflowing link
+  if (!live[s]) {
+    live[s] = 1;
+    ++live_count;
+  }
+}
+
+void HnswGraph::search_layer(const DistanceScorer& q, Slot entry, size_t ef, size_t layer,
+                             SearchScratch& s) const {
+  const uint32_t epoch = next_epoch(s);
+  uint32_t* visited = s.visited.data();
+  auto& cand = s.candidates;
+  auto& res = s.results;
+  cand.clear();
+  res.clear();
+  s.layer.clear();
+
+  visited[entry] = epoch;
+  if (!live[entry]) return;
+  float d0 = q.one(vector(entry));
+  cand.push_back({d0, entry});
+  res.push_back({d0, entry});
+
+  const size_t row_bytes = dimensions * sizeof(float);
+  const size_t st = stride();
+  while (!cand.empty()) {
+    std::pop_heap(cand.begin(), cand.end(), nearest_on_top);
+    const Neighbor c = cand.back();
+    cand.pop_back();
+    if (res.size() >= ef && c.distance > res.front().distance) break;
+
+    const Slot* list;
+    size_t count;
+    if (layer == 0) {
+      list = layer0_links.data() + size_t{c.slot} * st;
+      count = layer0_counts[c.slot];
+    } else {
+      const auto& lists = upper_links[c.slot];
+      if (lists.size() < layer) continue;
+      list = lists[layer - 1].data();
+      count = lists[layer - 1].size();
+    }
+    // The next candidate's list is read on the next round.
+    if (layer == 0 && !cand.empty()) {
+      __builtin_prefetch(layer0_links.data() + size_t{cand.front().slot} * st);
+      __builtin_prefetch(layer0_counts.data() + cand.front().slot);
+    }
+    for (size_t i = 0; i < count; ++i) {
+      __builtin_prefetch(visited + list[i], 1);
+      __builtin_prefetch(live.data() + list[i]);
+    }
+
+    if (s.gather.size() < count) {
+      s.gather.resize(count);
+      s.gather_dist.resize(count);
+    }
+    Slot* gather = s.gather.data();
+    size_t g = 0;
+    for (size_t i = 0; i < count; ++i) {
+      Slot n = list[i];
+      if (visited[n] == epoch) continue;
+      visited[n] = epoch;
+      if (!live[n]) continue;
+      if (g < 8) prefetch_vector(vector(n), row_bytes);
+      gather[g++] = n;
+    }
+
+    float* dist = s.gather_dist.data();
+    size_t i = 0;
+    for (; i + 4 <= g; i += 4) {
+      const float* v[4] = {vector(gather[i]), vector(gather[i + 1]), vector(gather[i + 2]),
+                           vector(gather[i + 3])};
+      for (size_t j = i + 8; j < std::min(g, i + 12); ++j) prefetch_vector(vector(gather[j]), row_bytes);
+      q.four(v, dist + i);
+    }
+    for (; i < g; ++i) dist[i] = q.one(vector(gather[i]));
+
+    for (size_t j = 0; j < g; ++j) {
+      float d = dist[j];
+      if (res.size() < ef || d < res.front().distance) {
+        cand.push_back({d, gather[j]});
+        std::push_heap(cand.begin(), cand.end(), nearest_on_top);
+        res.push_back({d, gather[j]});
+        std::push_heap(res.begin(), res.end(), farthest_on_top);
+        if (res.size() > ef) {
+          std::pop_heap(res.begin(), res.end(), farthest_on_top);
+          res.pop_back();
+        }
+      }
+    }
+  }
+
+  // Popping the farthest-first heap fills the result from the back: ascending
+  // order without a sort, which stays well-defined even for NaN distances.
+  auto& out = s.layer;
+  out.resize(res.size());
+  for (size_t i = res.size(); i-- > 0;) {
+    std::pop_heap(res.begin(), res.end(), farthest_on_top);
+    out[i] = res.back();
+    res.pop_back();
+  }
+}
+
+Slot HnswGraph::greedy(const DistanceScorer& q, Slot start, size_t layer, SearchScratch& s) const {
+  Slot current = start;
+  float best = q.one(vector(current));
+  for (;;) {
+    const auto& lists = upper_links[current];
+    if (lists.size() < layer) return current;
+    const auto& list = lists[layer - 1];
+    if (s.gather.size() < list.size()) {
+      s.gather.resize(list.size());
+      s.gather_dist.resize(list.size());
+    }
+    // Deleted nodes keep links pointing at them in other nodes' lists; walking
+    // onto one would start the next layer from a node that is not there.
+    size_t g = 0;
+    for (Slot n : list)
+      if (live[n]) s.gather[g++] = n;
+    size_t i = 0;
+    for (; i + 4 <= g; i += 4) {
+      const float* v[4] = {vector(s.gather[i]), vector(s.gather[i + 1]), vector(s.gather[i + 2]),
+                           vector(s.gather[i + 3])};
+      q.four(v, s.gather_dist.data() + i);
+    }
+    for (; i < g; ++i) s.gather_dist[i] = q.one(vector(s.gather[i]));
+    Slot next = current;
+    for (size_t j = 0; j < g; ++j) {
+      if (s.gather_dist[j] < best) {
+        best = s.gather_dist[j];
+        next = s.gather[j];
+      }
+    }
+    if (next == current) return current;
+    current = next;
+  }
+}
+
+void HnswGraph::find_neighbors(Metric metric, Slot self, uint8_t level, SearchScratch& s,
+                               std::vector<std::vector<Slot>>& layers) const {
+  if (!entry_point) {
+    layers.clear();
+    return;
+  }
+  s.cover(slot_count());
+  DistanceScorer q(metric, std::span<const float>(vector(self), dimensions), /*raw=*/true);
+  Slot current = *entry_point;
+  const size_t top = levels[current];
+  for (size_t l = top; l > level; --l) current = greedy(q, current, l, s);
+  const size_t start = std::min<size_t>(top, level);
+  layers.resize(start + 1);
+  for (size_t l = start + 1; l-- > 0;) {
+    search_layer(q, current, ef_construction, l, s);
+    select_diverse(metric, self, s.layer, l == 0 ? m0 : m, layers[l]);
+    // Stale links toward a re-used slot can lead a search back to the node
+    // itself, whose own lists are still empty.
+    for (const Neighbor& nb : s.layer) {
+      if (nb.slot != self) {
+        current = nb.slot;
+        break;
+      }
+    }
+  }
+}
+
+void HnswGraph::select_diverse(Metric metric, Slot self, std::span<const Neighbor> sorted, size_t max,
+                               std::vector<Slot>& out) const {
+  out.clear();
+  size_t others = 0;
+  for (const Neighbor& nb : sorted) others += nb.slot != self;
+  if (others <= max) {
+    for (const Neighbor& nb : sorted)
+      if (nb.slot != self) out.push_back(nb.slot);
+    return;
+  }
+  // A candidate is kept only if it is closer to the node than to every
+  // neighbour kept before it. Taking the plain closest ones instead links each
+  // node only inside its own dense region: on clustered data most nodes then
+  // become unreachable from the entry point.
+  float dist[4];
+  for (const Neighbor& c : sorted) {
+    if (out.size() == max) break;
+    if (c.slot == self) continue;
+    DistanceScorer q(metric, std::span<const float>(vector(c.slot), dimensions), /*raw=*/true);
+    size_t n = out.size(), i = 0;
+    bool keep = true;
+    for (; keep && i + 4 <= n; i += 4) {
+      const float* v[4] = {vector(out[i]), vector(out[i + 1]), vector(out[i + 2]), vector(out[i + 3])};
+      q.four(v, dist);
+      for (int j = 0; j < 4; ++j) keep = keep && !(dist[j] < c.distance);
+    }
+    for (; keep && i < n; ++i) keep = !(q.one(vector(out[i])) < c.distance);
+    if (keep) out.push_back(c.slot);
+  }
+}
+
+void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const Slot> chosen) {
+  const size_t max = layer == 0 ? m0 : m;
+  if (layer == 0) {
+    Slot* own = layer0_links.data() + size_t{self} * stride();
+    std::copy(chosen.begin(), chosen.end(), own);
+    layer0_counts[self] = static_cast<uint16_t>(chosen.size());
+    for (Slot n : chosen) {
+      Slot* row = layer0_links.data() + size_t{n} * stride();
+      size_t count = layer0_counts[n];
+      row[count++] = self;
+      if (count > max) count = prune(metric, n, row, count, max);
+      layer0_counts[n] = static_cast<uint16_t>(count);
+    }
+    return;
+  }
+  auto& lists = upper_links[self];
+  if (lists.size() < layer) lists.resize(layer);
+  lists[layer - 1].assign(chosen.begin(), chosen.end());
+  for (Slot n : chosen) {
+    auto& theirs = upper_links[n];
+    if (theirs.size() < layer) theirs.resize(layer);
+    auto& list = theirs[layer - 1];
+    list.push_back(self);
+    if (list.size() > max) list.resize(prune(metric, n, list.data(), list.size(), max));
+  }
+}
+
+// Shrinks an overflowing list to at most `max` entries and returns its new
+// length. Dead entries go first, each replaced by the list's last entry.
+// Otherwise the list is chosen again from its own entries, as a new node's list
+// is, which keeps the links that lead out of the owner's region. (A list read
+// from a file may start out longer than `max`.)
+size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max) {
+  for (size_t i = 0; i < count && count > max;) {
+    if (!live[list[i]]) {
+      list[i] = list[--count];
+    } else {
+      ++i;
+    }
+  }
+  if (count <= max) return count;
+  DistanceScorer q(metric, std::span<const float>(vector(owner), dimensions), /*raw=*/true);
+  std::vector<Neighbor>& scored = link_scratch_.scored;
+  scored.resize(count);
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const float* v[4] = {vector(list[i]), vector(list[i + 1]), vector(list[i + 2]), vector(list[i + 3])};
+    float d[4];
+    q.four(v, d);
+    for (int j = 0; j < 4; ++j) scored[i + j] = {d[j], list[i + j]};
+  }
+  for (; i < count; ++i) scored[i] = {q.one(vector(list[i])), list[i]};
+  // NaN distances go after all numbers so that the order stays total.
+  std::sort(scored.begin(), scored.end(), [](const Neighbor& a, const Neighbor& b) {
+    bool a_nan = a.distance != a.distance, b_nan = b.distance != b.distance;
+    if (a_nan != b_nan) return b_nan;
+    return neighbor_less(a, b);
+  });
+  std::vector<Slot>& kept = link_scratch_.kept;
+  select_diverse(metric, owner, scored, max, kept);
+  std::copy(kept.begin(), kept.end(), list);
+  return kept.size();
+}
+
+void HnswGraph::unlink(Slot s) {
+  live[s] = 0;
+  --live_count;
+  const size_t st = stride();
+  const Slot* own = layer0_links.data() + size_t{s} * st;
+  for (size_t i = 0, c = layer0_counts[s]; i < c; ++i) {
+    Slot n = own[i];
+    if (n == s) continue;
+    Slot* row = layer0_links.data() + size_t{n} * st;
+    size_t count = layer0_counts[n];
+    for (size_t j = 0; j < count; ++j) {
+      if (row[j] == s) {
+        row[j] = row[count - 1];
+        layer0_counts[n] = static_cast<uint16_t>(count - 1);
+        break;
+      }
+    }
+  }
+  layer0_counts[s] = 0;
+  auto& lists = upper_links[s];
+  for (size_t l = 1; l <= levels[s] && l <= lists.size(); ++l) {
+    for (Slot n : lists[l - 1]) {
+      if (n == s || upper_links[n].size() < l) continue;
+      auto& theirs = upper_links[n][l - 1];
+      theirs.erase(std::remove(theirs.begin(), theirs.end(), s), theirs.end());
+    }
+  }
+  std::vector<std::vector<Slot>>().swap(lists);
+
+  if (entry_point == s) {
+    entry_point.reset();
+    int best = -1;
+    for (size_t i = 0; i < live.size(); ++i) {
+      if (live[i] && levels[i] >= best) {
+        best = levels[i];
+        entry_point = static_cast<Slot>(i);
+      }
+    }
+  }
+}
+
+size_t HnswGraph::memory_bytes() const {
+  size_t bytes = vectors.capacity() * sizeof(float) + levels.capacity() + layer0_links.capacity() * sizeof(Slot) +
+                 layer0_counts.capacity() * sizeof(uint16_t) + live.capacity() +
+                 upper_links.capacity() * sizeof(upper_links[0]);
+  for (const auto& lists : upper_links) {
+    bytes += lists.capacity() * sizeof(lists[0]);
+    for (const auto& l : lists) bytes += l.capacity() * sizeof(Slot);
+  }
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+
+HnswIndex::HnswIndex(size_t dimensions, Metric metric, HnswConfig config)
+    : dimensions_(dimensions),
+      metric_(metric),
+      config_(config),
+      graph_(dimensions, config.m, config.ef_construction),
+      scratch_(std::make_unique<LockedScratch>()) {
+  KOVRA_CHECK(check_config(config), "HnswIndex built with an unsupported m");
+}
+
+Status HnswIndex::check_config(const HnswConfig& config) {
+  if (config.m > kMaxHnswM0 / 2) {
+    return fail(Error::invalid_config("m must be at most " + std::to_string(kMaxHnswM0 / 2) + ", got " +
+                                      std::to_string(config.m)));
+  }
+  return ok();
+}
+
+Status HnswIndex::check_id(VectorId id) {
+  if (id > kMaxHnswId) {
+    return fail(Error::invalid_config("vector ID " + std::to_string(id) +
+                                      " is out of range; HnswIndex ids must be below 4294967296"));
+  }
+  return ok();
+}
+
+uint8_t HnswIndex::draw_level() {
+  if (level_source_) return level_source_();
+  thread_local std::mt19937_64 gen(entropy_seed());
+  double u = static_cast<double>(gen() >> 11) * 0x1.0p-53;
+  double level = std::floor(-std::log(std::max(u, 1e-15)) * graph_.level_multiplier);
+  // A multiplier read from a file may be anything; keep the level a byte.
+  if (!(level >= 0.0)) return 0;
+  return static_cast<uint8_t>(std::min(level, 255.0));
+}
+
+void HnswIndex::link_placed(Slot s, uint8_t level, SearchScratch& scratch) {
+  graph_.find_neighbors(metric_, s, level, scratch, layers_);
+  for (size_t l = 0; l < layers_.size(); ++l) graph_.connect(metric_, s, l, layers_[l]);
+  if (!graph_.entry_point || level > graph_.levels[*graph_.entry_point]) graph_.entry_point = s;
+}
+
+void HnswIndex::insert(Slot s, const float* vector, SearchScratch& scratch) {
+  uint8_t level = draw_level();
+  // Re-inserting a live node in place would clear its lists before its own
+  // search; as the entry point it would then link only to itself.
+  if (graph_.is_live(s)) graph_.unlink(s);
+  graph_.ensure_slot(s);
+  scratch.cover(graph_.slot_count());
+  graph_.place(s, vector, level);
+  link_placed(s, level, scratch);
+}
+
+Status HnswIndex::add(VectorId id, std::span<const float> vector) {
+  if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
+  KOVRA_TRY(check_id(id));
+  if (graph_.is_live(static_cast<Slot>(id))) return fail(Error::duplicate_id(id));
+  insert(static_cast<Slot>(id), vector.data(), scratch_->scratch);
+  return ok();
+}
+
+Status HnswIndex::add_batch(std::span<const Entry> entries) {
+  Slot top = 0;
+  for (const auto& [id, vector] : entries) {
+    if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
+    KOVRA_TRY(check_id(id));
+    if (graph_.is_live(static_cast<Slot>(id))) return fail(Error::duplicate_id(id));
+    top = std::max(top, static_cast<Slot>(id));
+  }
+  if (entries.empty()) return ok();
+  graph_.ensure_slot(top);
+  for (const auto& [id, vector] : entries) insert(static_cast<Slot>(id), vector.data(), scratch_->scratch);
+  return ok();
+}
+
+Status HnswIndex::check_block(std::span<const float> data, size_t columns, VectorId start_id,
+                              size_t* rows) const {
+  *rows = 0;
+  if (columns != dimensions_) return fail(Error::dimension_mismatch(dimensions_, columns));
+  if (columns == 0) return ok();  // a zero-column block carries no rows
+  if (data.size() % columns != 0) {
+    return fail(Error::invalid_config("data length " + std::to_string(data.size()) +
+                                      " is not divisible by dimension " + std::to_string(columns)));
+  }
+  size_t n = data.size() / columns;
+  if (n == 0) return ok();
+  KOVRA_TRY(check_id(start_id));
+  if (n - 1 > kMaxHnswId - start_id) KOVRA_TRY(check_id(kMaxHnswId + 1));
+  *rows = n;
+  return ok();
+}
+
+Status HnswIndex::add_batch_np(std::span<const float> data, size_t columns, VectorId start_id) {
+  size_t rows;
+  KOVRA_TRY(check_block(data, columns, start_id, &rows));
+  if (rows == 0) return ok();
+  const Slot first = static_cast<Slot>(start_id);
+  graph_.ensure_slot(static_cast<Slot>(first + (rows - 1)));
+  SearchScratch& scratch = scratch_->scratch;
+  scratch.cover(graph_.slot_count());
+  for (size_t r = 0; r < rows; ++r) insert(static_cast<Slot>(first + r), data.data() + r * columns, scratch);
+  return ok();
+}
+
+Status HnswIndex::add_batch_parallel(std::span<const float> data, size_t columns, VectorId start_id,
+                                     size_t num_threads, size_t micro_batch_size) {
+  size_t rows;
+  KOVRA_TRY(check_block(data, columns, start_id, &rows));
+  if (rows == 0) return ok();
+  const Slot first = static_cast<Slot>(start_id);
+  const size_t batch = micro_batch_size ? micro_batch_size : 256;
+  graph_.ensure_slot(static_cast<Slot>(first + (rows - 1)));
+  auto row = [&](size_t r) { return data.data() + r * columns; };
+
+  SearchScratch own;
+  own.cover(graph_.slot_count());
+  const size_t boot = std::min(rows, batch);
+  for (size_t r = 0; r < boot; ++r) insert(static_cast<Slot>(first + r), row(r), own);
+
+  if (rows > boot) {
+    // More workers than rows per micro-batch (or than a machine can start)
+    // would only sit idle; the graph does not depend on the count.
+    const size_t procs = static_cast<size_t>(std::max(1, omp_get_num_procs()));
+    size_t threads = num_threads ? num_threads : static_cast<size_t>(std::max(1, omp_get_max_threads()));
+    threads = std::min({threads, batch, std::max<size_t>(64, 4 * procs)});
+    std::vector<SearchScratch> worker(threads);
+    std::vector<std::vector<std::vector<Slot>>> found(std::min(batch, rows - boot));
+    std::vector<uint8_t> drawn(found.size());
+
+    for (size_t s = boot; s < rows; s += batch) {
+      const size_t n = std::min(rows, s + batch) - s;
+      // Unlink every live row first: unlinking row by row could hand the entry
+      // point to a row that is placed but not linked yet.
+      for (size_t i = 0; i < n; ++i) {
+        Slot slot = static_cast<Slot>(first + s + i);
+        if (graph_.is_live(slot)) graph_.unlink(slot);
+      }
+      for (size_t i = 0; i < n; ++i) drawn[i] = draw_level();
+      for (size_t i = 0; i < n; ++i) graph_.place(static_cast<Slot>(first + s + i), row(s + i), drawn[i]);
+
+      std::exception_ptr error;
+      const int64_t count = static_cast<int64_t>(n);
+#pragma omp parallel for num_threads(static_cast<int>(threads)) schedule(dynamic) if (threads > 1)
+      for (int64_t i = 0; i < count; ++i) {
+        try {
+          graph_.find_neighbors(metric_, static_cast<Slot>(first + s + static_cast<size_t>(i)),
+                                 drawn[static_cast<size_t>(i)], worker[static_cast<size_t>(omp_get_thread_num())],
+                                found[static_cast<size_t>(i)]);
+        } catch (...) {
+#pragma omp critical(kovra_hnsw_worker_error)
+          if (!error) error = std::current_exception();
+        }
+      }
+      if (error) std::rethrow_exception(error);
+
+      for (size_t i = 0; i < n; ++i) {
+        Slot slot = static_cast<Slot>(first + s + i);
+        for (size_t l = 0; l < found[i].size(); ++l) graph_.connect(metric_, slot, l, found[i][l]);
+        if (!graph_.entry_point || drawn[i] > graph_.levels[*graph_.entry_point]) graph_.entry_point = slot;
+      }
+    }
+  }
+  scratch_->scratch.cover(graph_.slot_count());
+  return ok();
+}
+
+Result<std::vector<Hit>> HnswIndex::search(std::span<const float> query, size_t k) const {
+  if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
+  if (k == 0 || graph_.live_count == 0) return std::vector<Hit>();
+
+  std::lock_guard<std::mutex> lock(scratch_->mutex);
+  SearchScratch& s = scratch_->scratch;
+  s.cover(graph_.slot_count());
+  DistanceScorer q(metric_, query, /*raw=*/true);
+  Slot current = *graph_.entry_point;
+  for (size_t l = graph_.levels[current]; l >= 1; --l) current = graph_.greedy(q, current, l, s);
+  graph_.search_layer(q, current, std::max<size_t>(config_.ef_search, k), 0, s);
+
+  size_t n = std::min(k, s.layer.size());
+  std::vector<Hit> hits(n);
+  for (size_t i = 0; i < n; ++i) {
+    float d = s.layer[i].distance;
+    hits[i] = {s.layer[i].slot, metric_ == Metric::L2 ? std::sqrt(d) : d};
+  }
+  return hits;
+}
+
+Result<bool> HnswIndex::remove(VectorId id) {
+  if (id > kMaxHnswId || !graph_.is_live(static_cast<Slot>(id))) return false;
+  graph_.unlink(static_cast<Slot>(id));
+  return true;
+}
+
+std::vector<Entry> HnswIndex::iterate() const {
+  std::vector<Entry> out;
+  out.reserve(graph_.live_count);
+  for (size_t s = 0; s < graph_.slot_count(); ++s) {
+    if (!graph_.live[s]) continue;
+    const float* v = graph_.vector(static_cast<Slot>(s));
+    out.emplace_back(s, std::vector<float>(v, v + dimensions_));
+  }
+  return out;
+}
+
+void HnswIndex::replace_graph(HnswGraph graph) {
+  graph_ = std::move(graph);
+  scratch_->scratch.cover(graph_.slot_count());
+}
+
+size_t HnswIndex::memory_bytes() const {
+  return graph_.memory_bytes() + scratch_->scratch.visited.capacity() * sizeof(uint32_t);
+}
+
+}  // namespace kovra

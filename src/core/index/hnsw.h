@@ -1,0 +1,213 @@
+// Hierarchical navigable small-world graph over dense slots. A vector's id is
+// its slot number (ids must be below 2^32). Every insertion links the new node
+// at once, so the index is searchable after every call; there is no pending
+// buffer and no build step.
+//
+// Storage is one entry per slot from 0 to the largest slot ever used, live or
+// not: vectors back to back, layer-0 lists in one flat array with a stride of
+// m0 + 1 (the extra entry holds the one link that may overflow a full list
+// until it is pruned) and 16-bit counts, upper-layer lists per node.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/buffer.h"
+#include "core/distance.h"
+#include "core/index/vector_index.h"
+
+namespace kovra {
+
+// Tuning of a graph; also stored in index files and collection metadata.
+struct HnswConfig {
+  uint64_t ef_construction = 200;  // beam width while inserting
+  uint64_t ef_search = 50;         // beam width of a query (widened to k)
+  uint64_t m = 12;                 // neighbours per node on layers >= 1; 2 * m on layer 0
+};
+
+// Largest id (and slot) the graph can hold.
+inline constexpr uint64_t kMaxHnswId = 0xFFFFFFFFull;
+// Layer-0 counts are 16 bits and a list briefly holds m0 + 1 entries.
+inline constexpr uint64_t kMaxHnswM0 = 0xFFFEull;
+
+// A (distance, slot) pair. Pairs order by distance, then by slot; distances
+// that do not compare (NaN) count as equal and fall through to the slot.
+struct Neighbor {
+  float distance;
+  Slot slot;
+  bool operator==(const Neighbor&) const = default;
+};
+
+inline bool neighbor_less(const Neighbor& a, const Neighbor& b) {
+  if (a.distance < b.distance) return true;
+  if (b.distance < a.distance) return false;
+  return a.slot < b.slot;
+}
+
+// Working memory of layer searches, reused from one search to the next.
+struct SearchScratch {
+  std::vector<uint32_t, BulkAllocator<uint32_t>> visited;  // one mark per slot; visited when == epoch
+  std::vector<Neighbor> candidates;  // heap, nearest on top
+  std::vector<Neighbor> results;     // heap, farthest on top
+  uint32_t epoch = 1;
+  std::vector<Slot> gather;          // live, newly reached neighbours of one node
+  std::vector<float> gather_dist;    // their distances
+  std::vector<Neighbor> layer;       // result of the last layer search
+
+  // Grows the mark array to `slots` entries (new marks are 0).
+  void cover(size_t slots) {
+    if (visited.size() < slots) visited.resize(slots, 0);
+  }
+};
+
+// The graph proper. Searches only read it; insertion, linking and deletion
+// write it and are never run concurrently with anything else.
+struct HnswGraph {
+  FloatBuffer vectors;                                 // dimensions floats per slot
+  std::vector<uint8_t> levels;                         // top layer of each node
+  std::vector<Slot, BulkAllocator<Slot>> layer0_links;  // (m0 + 1) entries per slot
+  std::vector<uint16_t> layer0_counts;                 // valid entries per slot
+  std::vector<std::vector<std::vector<Slot>>> upper_links;  // [slot][layer - 1]
+  std::vector<uint8_t> live;                           // 1 = slot holds a live vector
+  std::optional<Slot> entry_point;                     // absent when nothing is live
+  uint64_t live_count = 0;
+  uint64_t dimensions = 0;
+  uint64_t m = 0;
+  uint64_t m0 = 0;
+  uint64_t ef_construction = 0;
+  double level_multiplier = 0.0;
+
+  HnswGraph() = default;
+  HnswGraph(uint64_t dimensions, uint64_t m, uint64_t ef_construction);
+
+  size_t slot_count() const { return live.size(); }
+  size_t stride() const { return static_cast<size_t>(m0) + 1; }
+  const float* vector(Slot s) const { return vectors.data() + size_t{s} * dimensions; }
+  bool is_live(Slot s) const { return s < live.size() && live[s]; }
+
+  // Grows every per-slot array to cover slot `s`.
+  void ensure_slot(Slot s);
+
+  // Copies the vector in, resets the node's lists for `level` and marks it live.
+  // The slot must exist and must not be live (unlink it first).
+  void place(Slot s, const float* vector, uint8_t level);
+
+  // Layer search from `entry` with beam `ef`; the sorted result is left in
+  // scratch.layer. The scratch must cover every slot.
+  void search_layer(const DistanceScorer& q, Slot entry, size_t ef, size_t layer,
+                    SearchScratch& scratch) const;
+  // Greedy walk over live nodes on one upper layer; returns the closest node found.
+  Slot greedy(const DistanceScorer& q, Slot start, size_t layer, SearchScratch& scratch) const;
+
+  // The neighbours of node `self` (already placed) at its drawn `level`: one
+  // list per layer from 0 up to min(level, entry level), chosen (never the
+  // node itself) from a layer search started at the current entry point. Only
+  // reads the graph, so workers run it side by side. Empty without an entry point.
+  void find_neighbors(Metric metric, Slot self, uint8_t level, SearchScratch& scratch,
+                      std::vector<std::vector<Slot>>& layers) const;
+  // Sets the node's list on `layer` to `chosen` and links it back from each of
+  // them, pruning lists that overflow.
+  void connect(Metric metric, Slot self, size_t layer, std::span<const Slot> chosen);
+
+  // Removes the node as deletion does: clears its live flag, takes it out of
+  // the lists of the nodes it links to, drops its own lists and repairs the
+  // entry point. The slot must be live.
+  void unlink(Slot s);
+
+  // Bytes held by the graph's arrays (capacity, not size).
+  size_t memory_bytes() const;
+
+ private:
+  // The neighbour list of a node from its candidates sorted closest first (at
+  // most `max`, never the node itself).
+  void select_diverse(Metric metric, Slot self, std::span<const Neighbor> sorted, size_t max,
+                      std::vector<Slot>& out) const;
+  size_t prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max);
+
+  // Working lists of linking, which only ever runs on one thread.
+  struct LinkScratch {
+    std::vector<Slot> kept;
+    std::vector<Neighbor> scored;
+  };
+  LinkScratch link_scratch_;
+};
+
+class HnswIndex final : public VectorIndex {
+ public:
+  HnswIndex(size_t dimensions, Metric metric, HnswConfig config = {});
+
+  // Sizes that the graph's storage cannot represent: m0 = 2 * m must fit the
+  // 16-bit layer-0 counts.
+  static Status check_config(const HnswConfig& config);
+
+  Status add(VectorId id, std::span<const float> vector) override;
+  // Validates every entry first (length, id range, ids live before the call);
+  // an id repeated inside the batch is re-inserted over its earlier entry.
+  Status add_batch(std::span<const Entry> entries) override;
+  Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  Result<bool> remove(VectorId id) override;
+  size_t len() const override { return graph_.live_count; }
+  bool is_empty() const override { return graph_.live_count == 0; }
+  IndexParams params() const override { return {dimensions_, metric_}; }
+  std::vector<Entry> iterate() const override;
+  Status flush() override { return ok(); }
+  Status save_graph(const std::string& path) const override;
+  Status restore_graph(const std::string& path) override;
+
+  // Rows of a row-major block (`columns` floats each) get ids start_id + row.
+  // Rows over live ids replace them. Inserts row after row.
+  Status add_batch_np(std::span<const float> data, size_t columns, VectorId start_id);
+  // As add_batch_np, but after a first micro-batch inserted row by row, each
+  // micro-batch is placed, searched on `num_threads` workers (0 = default
+  // count) and linked in row order. For given levels the graph does not depend
+  // on the thread count.
+  Status add_batch_parallel(std::span<const float> data, size_t columns, VectorId start_id,
+                            size_t num_threads, size_t micro_batch_size);
+
+  Status save(const std::string& path) const;
+  static Result<HnswIndex> load(const std::string& path);
+
+  size_t dimensions() const { return dimensions_; }
+  Metric metric() const { return metric_; }
+  const HnswConfig& config() const { return config_; }
+  const HnswGraph& graph() const { return graph_; }
+  // Bytes held by the graph and the search scratch.
+  size_t memory_bytes() const;
+
+  // Test seam: levels come from `source` instead of the random generator.
+  void set_level_source_for_testing(std::function<uint8_t()> source) {
+    level_source_ = std::move(source);
+  }
+
+ private:
+  struct LockedScratch {
+    std::mutex mutex;
+    SearchScratch scratch;
+  };
+
+  // Ids at or above 2^32 would share a slot with a smaller id.
+  static Status check_id(VectorId id);
+  Status check_block(std::span<const float> data, size_t columns, VectorId start_id,
+                     size_t* rows) const;
+  uint8_t draw_level();
+  // Inserts over the slot (unlinking a live node there first).
+  void insert(Slot s, const float* vector, SearchScratch& scratch);
+  void link_placed(Slot s, uint8_t level, SearchScratch& scratch);
+  void replace_graph(HnswGraph graph);
+
+  size_t dimensions_;
+  Metric metric_;
+  HnswConfig config_;
+  HnswGraph graph_;
+  std::unique_ptr<LockedScratch> scratch_;
+  std::function<uint8_t()> level_source_;
+  std::vector<std::vector<Slot>> layers_;  // neighbours chosen for the node being inserted
+};
+
+}  // namespace kovra

@@ -1,0 +1,244 @@
+#include "core/index/hnsw_io.h"
+
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+
+#include "core/io/file.h"
+
+namespace kovra {
+namespace {
+
+Error invalid(const std::string& text) { return Error::serialization(text); }
+
+// Writes one neighbour list, keeping only links to live nodes: links toward a
+// deleted node are never followed, and one past the highest live slot would
+// point outside the slot range that the reader rebuilds.
+void put_links(io::Encoder& enc, const HnswGraph& g, const Slot* list, size_t count,
+               std::vector<uint64_t>& buf) {
+  buf.clear();
+  for (size_t i = 0; i < count; ++i)
+    if (g.live[list[i]]) buf.push_back(list[i]);
+  enc.put_array(buf);
+}
+
+Result<std::pair<uint64_t, HnswNodeSnapshot>> decode_node(io::Decoder& dec) {
+  std::pair<uint64_t, HnswNodeSnapshot> out;
+  KOVRA_ASSIGN_OR_RETURN(out.first, dec.get_u64());
+  KOVRA_ASSIGN_OR_RETURN(out.second.vector, dec.get_array<float>());
+  KOVRA_ASSIGN_OR_RETURN(out.second.neighbors,
+                         dec.get_seq<std::vector<uint64_t>>([](io::Decoder& d) { return d.get_array<uint64_t>(); }));
+  KOVRA_ASSIGN_OR_RETURN(out.second.level, dec.get_u64());
+  return out;
+}
+
+struct Header {
+  uint64_t dimensions;
+  Metric metric;
+  HnswConfig config;
+};
+
+Result<Header> decode_header(io::Decoder& dec) {
+  Header h;
+  KOVRA_ASSIGN_OR_RETURN(h.dimensions, dec.get_u64());
+  KOVRA_ASSIGN_OR_RETURN(uint32_t metric, dec.get_enum(kMetricCount));
+  h.metric = *metric_from_id(metric);
+  KOVRA_ASSIGN_OR_RETURN(h.config.ef_construction, dec.get_u64());
+  KOVRA_ASSIGN_OR_RETURN(h.config.ef_search, dec.get_u64());
+  KOVRA_ASSIGN_OR_RETURN(h.config.m, dec.get_u64());
+  if (auto s = HnswIndex::check_config(h.config); !s) return fail(invalid(s.error().text()));
+  return h;
+}
+
+}  // namespace
+
+void encode_graph(io::Encoder& enc, const HnswGraph& g) {
+  std::vector<uint64_t> buf;
+  enc.put_count(g.live_count);
+  for (size_t s = 0; s < g.slot_count(); ++s) {
+    if (!g.live[s]) continue;
+    const Slot slot = static_cast<Slot>(s);
+    const size_t level = g.levels[s];
+    enc.put_u64(s);
+    enc.put_count(g.dimensions);
+    enc.raw(g.vector(slot), g.dimensions * sizeof(float));
+    enc.put_count(level + 1);
+    put_links(enc, g, g.layer0_links.data() + s * g.stride(), g.layer0_counts[s], buf);
+    const auto& upper = g.upper_links[s];
+    for (size_t l = 1; l <= level; ++l) {
+      if (l <= upper.size()) {
+        put_links(enc, g, upper[l - 1].data(), upper[l - 1].size(), buf);
+      } else {
+        enc.put_count(0);
+      }
+    }
+    enc.put_u64(level);
+  }
+  std::optional<uint64_t> entry;
+  if (g.entry_point) entry = *g.entry_point;
+  enc.put_option(entry, [](io::Encoder& e, uint64_t v) { e.put_u64(v); });
+  enc.put_u64(g.m);
+  enc.put_u64(g.m0);
+  enc.put_u64(g.ef_construction);
+  enc.put_f64(g.level_multiplier);
+}
+
+Result<HnswGraphSnapshot> decode_graph(io::Decoder& dec) {
+  HnswGraphSnapshot snap;
+  KOVRA_ASSIGN_OR_RETURN(snap.nodes, (dec.get_seq<std::pair<uint64_t, HnswNodeSnapshot>>(decode_node)));
+  KOVRA_ASSIGN_OR_RETURN(snap.entry_point, dec.get_option<uint64_t>([](io::Decoder& d) { return d.get_u64(); }));
+  KOVRA_ASSIGN_OR_RETURN(snap.m, dec.get_u64());
+  KOVRA_ASSIGN_OR_RETURN(snap.m0, dec.get_u64());
+  KOVRA_ASSIGN_OR_RETURN(snap.ef_construction, dec.get_u64());
+  KOVRA_ASSIGN_OR_RETURN(snap.level_multiplier, dec.get_f64());
+  return snap;
+}
+
+Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
+  if (snap.m0 > kMaxHnswM0) {
+    return fail(invalid("m0 " + std::to_string(snap.m0) + " exceeds " + std::to_string(kMaxHnswM0)));
+  }
+  HnswGraph g;
+  g.dimensions = dimensions;
+  g.m = snap.m;
+  g.m0 = snap.m0;
+  g.ef_construction = snap.ef_construction;
+  g.level_multiplier = snap.level_multiplier;
+  if (snap.nodes.empty()) return g;
+
+  // Check everything before allocating the slot arrays, so that no later
+  // search can read outside them.
+  uint64_t top = 0;
+  for (const auto& [key, node] : snap.nodes) {
+    if (key > kMaxHnswId) return fail(invalid("node slot " + std::to_string(key) + " is out of range"));
+    if (node.vector.size() != dimensions) {
+      return fail(invalid("node " + std::to_string(key) + " has a vector of length " +
+                          std::to_string(node.vector.size()) + ", expected " + std::to_string(dimensions)));
+    }
+    if (node.level > 255) {
+      return fail(invalid("node " + std::to_string(key) + " has level " + std::to_string(node.level) +
+                          ", at most 255 is supported"));
+    }
+    top = std::max(top, key);
+  }
+  const uint64_t slots = top + 1;
+  for (const auto& [key, node] : snap.nodes) {
+    for (const auto& list : node.neighbors) {
+      for (uint64_t n : list) {
+        if (n >= slots) {
+          return fail(invalid("node " + std::to_string(key) + " links to slot " + std::to_string(n) +
+                              " outside the " + std::to_string(slots) + " slots"));
+        }
+      }
+    }
+  }
+  if (!snap.entry_point) return fail(invalid("graph has nodes but no entry point"));
+  if (*snap.entry_point >= slots) {
+    return fail(invalid("entry point " + std::to_string(*snap.entry_point) + " outside the " +
+                        std::to_string(slots) + " slots"));
+  }
+
+  g.ensure_slot(static_cast<Slot>(top));
+  for (auto& [key, node] : snap.nodes) {
+    const Slot s = static_cast<Slot>(key);
+    std::copy(node.vector.begin(), node.vector.end(), g.vectors.begin() + static_cast<std::ptrdiff_t>(key * dimensions));
+    g.levels[s] = static_cast<uint8_t>(node.level);
+    if (!node.neighbors.empty()) {
+      const auto& list0 = node.neighbors[0];
+      size_t c = std::min<size_t>(g.m0, list0.size());
+      Slot* row = g.layer0_links.data() + size_t{s} * g.stride();
+      for (size_t i = 0; i < c; ++i) row[i] = static_cast<Slot>(list0[i]);
+      g.layer0_counts[s] = static_cast<uint16_t>(c);
+    } else {
+      g.layer0_counts[s] = 0;
+    }
+    auto& upper = g.upper_links[s];
+    upper.clear();
+    for (size_t l = 1; l < node.neighbors.size(); ++l) {
+      upper.emplace_back(node.neighbors[l].begin(), node.neighbors[l].end());
+    }
+    if (!g.live[s]) {
+      g.live[s] = 1;
+      ++g.live_count;
+    }
+  }
+  const Slot entry = static_cast<Slot>(*snap.entry_point);
+  if (!g.live[entry]) return fail(invalid("entry point " + std::to_string(entry) + " is not a stored node"));
+  g.entry_point = entry;
+  return g;
+}
+
+Status HnswIndex::save(const std::string& path) const {
+  return io::save_file(path, [&](io::Encoder& enc) {
+    enc.put_u64(dimensions_);
+    enc.put_enum(metric_id(metric_));
+    enc.put_u64(config_.ef_construction);
+    enc.put_u64(config_.ef_search);
+    enc.put_u64(config_.m);
+    encode_graph(enc, graph_);
+  });
+}
+
+Result<HnswIndex> HnswIndex::load(const std::string& path) {
+  // The current layout. A file that decodes but fails the checks is reported
+  // with its own reason unless the legacy layout reads it.
+  bool decoded = false;
+  auto current = io::load_file<HnswIndex>(path, [&](io::Decoder& dec) -> Result<HnswIndex> {
+    KOVRA_ASSIGN_OR_RETURN(Header h, decode_header(dec));
+    KOVRA_ASSIGN_OR_RETURN(HnswGraphSnapshot snap, decode_graph(dec));
+    decoded = true;
+    KOVRA_ASSIGN_OR_RETURN(HnswGraph graph, from_snapshot(std::move(snap), h.dimensions));
+    HnswIndex index(h.dimensions, h.metric, h.config);
+    index.replace_graph(std::move(graph));
+    return index;
+  });
+  if (current || current.error().kind() == ErrorKind::Io) return current;
+
+  auto legacy = io::load_file<HnswIndex>(path, [](io::Decoder& dec) -> Result<HnswIndex> {
+    KOVRA_ASSIGN_OR_RETURN(Header h, decode_header(dec));
+    using Stored = std::pair<uint64_t, std::vector<float>>;
+    KOVRA_ASSIGN_OR_RETURN(auto stored, dec.get_seq<Stored>([](io::Decoder& d) -> Result<Stored> {
+      Stored e;
+      KOVRA_ASSIGN_OR_RETURN(e.first, d.get_u64());
+      KOVRA_ASSIGN_OR_RETURN(e.second, d.get_array<float>());
+      return e;
+    }));
+    // A repeated id keeps its last vector.
+    std::unordered_map<uint64_t, std::vector<float>> by_id;
+    by_id.reserve(stored.size());
+    for (auto& [id, vector] : stored) {
+      if (id > kMaxHnswId) return fail(invalid("vector ID " + std::to_string(id) + " is out of range"));
+      if (vector.size() != h.dimensions) {
+        return fail(invalid("vector " + std::to_string(id) + " has length " + std::to_string(vector.size()) +
+                            ", expected " + std::to_string(h.dimensions)));
+      }
+      by_id[id] = std::move(vector);
+    }
+    HnswIndex index(h.dimensions, h.metric, h.config);
+    for (const auto& [id, vector] : by_id) {
+      index.insert(static_cast<Slot>(id), vector.data(), index.scratch_->scratch);
+    }
+    return index;
+  });
+  if (legacy || legacy.error().kind() == ErrorKind::Io || !decoded) return legacy;
+  return current;
+}
+
+Status HnswIndex::save_graph(const std::string& path) const {
+  // Nothing live: an existing graph file keeps its content.
+  if (graph_.live_count == 0) return ok();
+  return io::save_file(path, [&](io::Encoder& enc) { encode_graph(enc, graph_); });
+}
+
+Status HnswIndex::restore_graph(const std::string& path) {
+  if (!io::file_exists(path)) return ok();
+  KOVRA_ASSIGN_OR_RETURN(io::MappedFile file, io::MappedFile::open(path));
+  io::SpanSource source(file.bytes());
+  io::Decoder dec(source);
+  KOVRA_ASSIGN_OR_RETURN(HnswGraphSnapshot snap, decode_graph(dec));
+  KOVRA_ASSIGN_OR_RETURN(HnswGraph graph, from_snapshot(std::move(snap), dimensions_));
+  replace_graph(std::move(graph));
+  return ok();
+}
+
+}  // namespace kovra

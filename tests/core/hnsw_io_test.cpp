@@ -1,0 +1,289 @@
+#include "core/index/hnsw_io.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "core/io/file.h"
+#include "testutil.h"
+
+namespace kovra {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testutil::random_block;
+
+class HnswFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("kovra_hnsw_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+
+  static std::vector<uint8_t> bytes_of(const std::string& p) { return *io::read_whole_file(p); }
+  static void write(const std::string& p, const std::vector<uint8_t>& b) {
+    ASSERT_TRUE(io::write_whole_file(p, b));
+  }
+  template <class Fn>
+  static std::vector<uint8_t> encode(Fn&& fn) {
+    return *io::encode_to_bytes(fn);
+  }
+
+  static void expect_same_results(const HnswIndex& a, const HnswIndex& b, const std::vector<float>& queries,
+                                  size_t d) {
+    for (size_t i = 0; i < queries.size() / d; ++i) {
+      std::span<const float> q(queries.data() + i * d, d);
+      EXPECT_EQ(*a.search(q, 10), *b.search(q, 10)) << "query " << i;
+    }
+  }
+
+  fs::path dir_;
+};
+
+void put_header(io::Encoder& e, uint64_t dims, uint32_t metric, uint64_t efc, uint64_t efs, uint64_t m) {
+  e.put_u64(dims);
+  e.put_enum(metric);
+  e.put_u64(efc);
+  e.put_u64(efs);
+  e.put_u64(m);
+}
+
+TEST_F(HnswFiles, EmptyIndexIs77Bytes) {
+  HnswIndex index(4, Metric::Cosine, {150, 40, 10});
+  ASSERT_TRUE(index.save(path("empty")));
+  auto b = bytes_of(path("empty"));
+  auto want = encode([](io::Encoder& e) {
+    put_header(e, 4, 1, 150, 40, 10);
+    e.put_u64(0);
+    e.put_u8(0);
+    e.put_u64(10);
+    e.put_u64(20);
+    e.put_u64(150);
+    e.put_f64(1.0 / std::log(10.0));
+  });
+  EXPECT_EQ(b.size(), 77u);
+  EXPECT_EQ(b, want);
+  auto loaded = HnswIndex::load(path("empty"));
+  ASSERT_TRUE(loaded) << loaded.error().message();
+  EXPECT_EQ(loaded->dimensions(), 4u);
+  EXPECT_EQ(loaded->metric(), Metric::Cosine);
+  EXPECT_EQ(loaded->config().ef_construction, 150u);
+  EXPECT_EQ(loaded->config().ef_search, 40u);
+  EXPECT_EQ(loaded->config().m, 10u);
+  EXPECT_EQ(loaded->len(), 0u);
+}
+
+TEST_F(HnswFiles, OneVectorLayout) {
+  HnswIndex index(2, Metric::L2);
+  index.set_level_source_for_testing([] { return uint8_t{2}; });
+  ASSERT_TRUE(index.add(7, std::vector<float>{1.5f, -2.0f}));
+  ASSERT_TRUE(index.save(path("one")));
+  auto want = encode([](io::Encoder& e) {
+    put_header(e, 2, 0, 200, 50, 12);
+    e.put_u64(1);
+    e.put_u64(7);
+    e.put_u64(2);
+    e.put_f32(1.5f);
+    e.put_f32(-2.0f);
+    e.put_u64(3);
+    for (int l = 0; l < 3; ++l) e.put_u64(0);
+    e.put_u64(2);
+    e.put_u8(1);
+    e.put_u64(7);
+    e.put_u64(12);
+    e.put_u64(24);
+    e.put_u64(200);
+    e.put_f64(1.0 / std::log(12.0));
+  });
+  EXPECT_EQ(bytes_of(path("one")), want);
+  auto loaded = HnswIndex::load(path("one"));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->len(), 1u);
+  EXPECT_EQ((*loaded->search(std::vector<float>{0, 0}, 3))[0].id, 7u);
+}
+
+TEST_F(HnswFiles, SaveLoadGivesIdenticalResultsAlsoAfterDeletions) {
+  const size_t n = 2000, d = 12;
+  auto data = random_block(n, d, 1);
+  auto queries = random_block(50, d, 2);
+  for (Metric m : {Metric::L2, Metric::Cosine}) {
+    HnswIndex index(d, m, {64, 40, 8});
+    ASSERT_TRUE(index.add_batch_np(data, d, 0));
+    ASSERT_TRUE(index.save(path("a")));
+    expect_same_results(index, *HnswIndex::load(path("a")), queries, d);
+
+    // Delete the entry point, the highest slot and a spread of others.
+    ASSERT_TRUE(*index.remove(*index.graph().entry_point));
+    ASSERT_TRUE(*index.remove(n - 1));
+    for (size_t i = 0; i < n; i += 7) (void)index.remove(i);
+    ASSERT_TRUE(index.save(path("b")));
+    auto loaded = HnswIndex::load(path("b"));
+    ASSERT_TRUE(loaded) << loaded.error().message();
+    EXPECT_EQ(loaded->len(), index.len());
+    EXPECT_EQ(loaded->graph().entry_point, index.graph().entry_point);
+    expect_same_results(index, *loaded, queries, d);
+
+    // The graph file alone, restored into an index built from the same settings.
+    ASSERT_TRUE(index.save_graph(path("hnsw.graph")));
+    HnswIndex restored(d, m, {64, 40, 8});
+    ASSERT_TRUE(restored.restore_graph(path("hnsw.graph")));
+    EXPECT_EQ(restored.len(), index.len());
+    expect_same_results(index, restored, queries, d);
+  }
+}
+
+TEST_F(HnswFiles, LegacyLayoutIsRebuilt) {
+  const size_t n = 300, d = 6;
+  auto data = random_block(n, d, 3);
+  auto legacy = encode([&](io::Encoder& e) {
+    put_header(e, d, 0, 100, 30, 8);
+    e.put_u64(n + 1);
+    for (size_t i = 0; i < n; ++i) {
+      e.put_u64(i * 3);
+      e.put_array(std::span<const float>(data.data() + i * d, d));
+    }
+    // A repeated id keeps its last vector.
+    e.put_u64(0);
+    e.put_array(std::span<const float>(data.data() + 5 * d, d));
+  });
+  write(path("legacy"), legacy);
+  auto loaded = HnswIndex::load(path("legacy"));
+  ASSERT_TRUE(loaded) << loaded.error().message();
+  EXPECT_EQ(loaded->len(), n);
+  EXPECT_EQ(loaded->config().ef_search, 30u);
+  EXPECT_EQ(loaded->graph().m0, 16u);
+  for (size_t i = 1; i < n; ++i) {
+    if (i == 5) continue;  // stored twice: ids 0 and 15 tie
+    auto hits = loaded->search(std::span<const float>(data.data() + i * d, d), 1);
+    EXPECT_EQ((*hits)[0].id, i * 3);
+    EXPECT_EQ((*hits)[0].distance, 0.0f);
+  }
+  auto zero = loaded->iterate();
+  EXPECT_EQ(zero[0].second, std::vector<float>(data.begin() + 5 * d, data.begin() + 6 * d));
+}
+
+TEST_F(HnswFiles, UnreadableFilesFail) {
+  auto missing = HnswIndex::load(path("missing"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
+
+  write(path("junk"), {1, 2, 3});
+  auto junk = HnswIndex::load(path("junk"));
+  ASSERT_FALSE(junk);
+  EXPECT_EQ(junk.error().kind(), ErrorKind::Serialization);
+
+  HnswIndex index(3, Metric::L2);
+  ASSERT_TRUE(index.add(1, std::vector<float>{1, 2, 3}));
+  ASSERT_TRUE(index.save(path("good")));
+  auto good = bytes_of(path("good"));
+  // A metric index of 3 is rejected by both layouts.
+  auto bad_metric = good;
+  bad_metric[8] = 3;
+  write(path("metric"), bad_metric);
+  auto m = HnswIndex::load(path("metric"));
+  ASSERT_FALSE(m);
+  EXPECT_NE(m.error().message().find("variant index 0 <= i < 3"), std::string::npos);
+  // Every truncation fails cleanly, except prefixes that happen to hold a
+  // complete legacy file (header, count 1, the node's key and vector) followed
+  // by bytes that a reader ignores.
+  for (size_t len = 0; len < good.size(); ++len) {
+    write(path("cut"), std::vector<uint8_t>(good.begin(), good.begin() + len));
+    auto r = HnswIndex::load(path("cut"));
+    if (len >= 72) {
+      ASSERT_TRUE(r);
+      EXPECT_EQ(r->len(), 1u);
+      continue;
+    }
+    ASSERT_FALSE(r) << len;
+    EXPECT_EQ(r.error().kind(), ErrorKind::Serialization);
+  }
+  EXPECT_EQ(HnswIndex::load(dir_.string()).error().kind(), ErrorKind::Io);
+}
+
+// A graph record with one hand-written node list per case.
+std::vector<uint8_t> graph_file(uint64_t dims, uint64_t vector_len, uint64_t link, std::optional<uint64_t> entry,
+                                uint64_t level = 0, uint64_t m0 = 24) {
+  return *io::encode_to_bytes([&](io::Encoder& e) {
+    e.put_u64(2);
+    for (uint64_t key : {0, 1}) {
+      e.put_u64(key);
+      e.put_array(std::vector<float>(key == 1 ? vector_len : dims, 1.0f));
+      e.put_u64(1);
+      e.put_array(std::vector<uint64_t>{key == 0 ? link : 0});
+      e.put_u64(key == 0 ? level : 0);
+    }
+    e.put_option(entry, [](io::Encoder& x, uint64_t v) { x.put_u64(v); });
+    e.put_u64(12);
+    e.put_u64(m0);
+    e.put_u64(200);
+    e.put_f64(0.4);
+  });
+}
+
+TEST_F(HnswFiles, DamagedGraphsAreRejectedAndLeaveTheIndexUnchanged) {
+  HnswIndex index(3, Metric::L2);
+  ASSERT_TRUE(index.add(4, std::vector<float>{1, 2, 3}));
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {"link outside the slots", graph_file(3, 3, 2, 0)},
+      {"entry point outside the slots", graph_file(3, 3, 1, 5)},
+      {"entry point that is no node", graph_file(3, 3, 1, std::nullopt)},
+      {"vector of the wrong length", graph_file(3, 2, 1, 0)},
+      {"level above 255", graph_file(3, 3, 1, 0, 256)},
+      {"m0 beyond the 16-bit counts", graph_file(3, 3, 1, 0, 0, 70000)},
+  };
+  for (const Case& c : cases) {
+    write(path("hnsw.graph"), c.bytes);
+    auto r = index.restore_graph(path("hnsw.graph"));
+    ASSERT_FALSE(r) << c.what;
+    EXPECT_EQ(r.error().kind(), ErrorKind::Serialization) << c.what;
+    EXPECT_EQ(index.len(), 1u);
+    EXPECT_EQ((*index.search(std::vector<float>{0, 0, 0}, 1))[0].id, 4u);
+
+    // The same graph behind an index header fails load as well.
+    auto file = *io::encode_to_bytes([](io::Encoder& e) { put_header(e, 3, 0, 200, 50, 12); });
+    file.insert(file.end(), c.bytes.begin(), c.bytes.end());
+    write(path("index"), file);
+    auto loaded = HnswIndex::load(path("index"));
+    ASSERT_FALSE(loaded) << c.what;
+    EXPECT_EQ(loaded.error().kind(), ErrorKind::Serialization) << c.what;
+  }
+  write(path("hnsw.graph"), graph_file(3, 3, 1, 0));
+  ASSERT_TRUE(index.restore_graph(path("hnsw.graph")));
+  EXPECT_EQ(index.len(), 2u);
+  EXPECT_EQ(index.graph().m0, 24u);
+}
+
+TEST_F(HnswFiles, GraphFileLifecycle) {
+  HnswIndex index(2, Metric::L2);
+  // No file: success, unchanged.
+  ASSERT_TRUE(index.add(1, std::vector<float>{1, 1}));
+  ASSERT_TRUE(index.restore_graph(path("hnsw.graph")));
+  EXPECT_EQ(index.len(), 1u);
+  ASSERT_TRUE(index.save_graph(path("hnsw.graph")));
+  auto first = bytes_of(path("hnsw.graph"));
+  // Nothing live: the old file stays as it was.
+  ASSERT_TRUE(*index.remove(1));
+  ASSERT_TRUE(index.save_graph(path("hnsw.graph")));
+  EXPECT_EQ(bytes_of(path("hnsw.graph")), first);
+  ASSERT_TRUE(index.restore_graph(path("hnsw.graph")));
+  EXPECT_EQ(index.len(), 1u);
+  EXPECT_EQ((*index.search(std::vector<float>{0, 0}, 1))[0].id, 1u);
+  // An empty file does not decode.
+  write(path("empty.graph"), {});
+  EXPECT_EQ(index.restore_graph(path("empty.graph")).error().kind(), ErrorKind::Serialization);
+  // Failing to create the file is an I/O error.
+  EXPECT_EQ(index.save((dir_ / "no" / "such").string()).error().kind(), ErrorKind::Io);
+}
+
+}  // namespace
+}  // namespace kovra
