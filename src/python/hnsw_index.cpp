@@ -2,7 +2,7 @@
 #include "core/index/hnsw.h"
 
 #include "python/classes.h"
-#include "python/frame.h"
+#include "python/index_methods.h"
 
 namespace kovra::py {
 
@@ -15,6 +15,7 @@ struct ClassTraits<HnswIndex> {
 namespace {
 
 using Self = Object<HnswIndex>;
+using M = IndexMethods<HnswIndex>;
 
 PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature sig("HnswIndex.__new__", {"dimensions", "metric", "ef_construction", "ef_search", "m"},
@@ -32,25 +33,6 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (argv[4] && !to_u64(argv[4], "m", &config.m)) return nullptr;
     if (Status st = HnswIndex::check_config(config); !st) return raise(st.error());
     return wrap(type, std::make_unique<HnswIndex>(dimensions, metric, config));
-  });
-}
-
-PyObject* hnsw_add(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const Signature sig("HnswIndex.add", {"id", "vector"}, 2);
-  return method<HnswIndex>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
-    uint64_t id;
-    std::vector<float> vector;
-    if (!to_u64(a[0], "id", &id) || !to_vector(a[1], &vector)) return static_cast<PyObject*>(nullptr);
-    return none_or_raise(s.core->add(id, vector));
-  });
-}
-
-PyObject* hnsw_add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const Signature sig("HnswIndex.add_batch", {"entries"}, 1);
-  return method<HnswIndex>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
-    std::vector<Entry> entries;
-    if (!to_entries(a[0], &entries)) return static_cast<PyObject*>(nullptr);
-    return none_or_raise(s.core->add_batch(entries));
   });
 }
 
@@ -85,90 +67,12 @@ PyObject* hnsw_add_batch_parallel(PyObject* self, PyObject* args, PyObject* kwar
   });
 }
 
-PyObject* hnsw_search(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const Signature sig("HnswIndex.search", {"query", "k"}, 2);
-  return method<HnswIndex>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
-    size_t k;
-    std::vector<float> query;
-    if (!to_size(a[1], "k", &k) || !to_vector(a[0], &query)) return static_cast<PyObject*>(nullptr);
-    auto hits = without_gil([&] { return s.core->search(query, k); });
-    return result_or_raise(hits, [](std::vector<Hit>& h) { return hits_to_list(h); });
-  });
-}
-
-PyObject* hnsw_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const Signature sig("HnswIndex.delete", {"id"}, 1);
-  return method<HnswIndex>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
-    uint64_t id;
-    if (!to_u64(a[0], "id", &id)) return static_cast<PyObject*>(nullptr);
-    auto removed = s.core->remove(id);
-    return result_or_raise(removed, [](bool b) { return to_bool(b); });
-  });
-}
-
-PyObject* hnsw_flush(PyObject* self, PyObject*) {
-  return method0<HnswIndex>(self, Borrow::Exclusive, [](Self& s) {
-    Status st = without_gil([&] { return s.core->flush(); });
-    return none_or_raise(st);
-  });
-}
-
-PyObject* hnsw_save(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const Signature sig("HnswIndex.save", {"path"}, 1);
-  return method<HnswIndex>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
-    std::string path;
-    if (!to_text(a[0], "path", &path)) return static_cast<PyObject*>(nullptr);
-    return none_or_raise(s.core->save(path));
-  });
-}
-
-PyObject* hnsw_load(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const Signature sig("HnswIndex.load", {"path"}, 1);
-  return guarded([&]() -> PyObject* {
-    PyObject* argv[1];
-    if (!sig.bind(args, kwargs, argv)) return nullptr;
-    std::string path;
-    if (!to_text(argv[0], "path", &path)) return nullptr;
-    auto loaded = HnswIndex::load(path);
-    if (!loaded) return raise(loaded.error());
-    return wrap(std::make_unique<HnswIndex>(std::move(*loaded)));
-  });
-}
-
-Py_ssize_t hnsw_len(PyObject* self) {
-  Py_ssize_t n = -1;
-  PyObject* r = method0<HnswIndex>(self, Borrow::Shared, [&](Self& s) -> PyObject* {
-    n = static_cast<Py_ssize_t>(s.core->len());
-    Py_RETURN_NONE;
-  });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return n;
-}
-
-PyObject* hnsw_repr(PyObject* self) {
-  return method0<HnswIndex>(self, Borrow::Shared, [](Self& s) {
-    return index_repr("HnswIndex", s.core->dimensions(), s.core->metric(), s.core->len());
-  });
-}
-
-PyObject* hnsw_get_dimensions(PyObject* self, void*) {
-  return method0<HnswIndex>(self, Borrow::Shared, [](Self& s) { return from_u64(s.core->dimensions()); });
-}
-
-PyObject* hnsw_get_metric(PyObject* self, void*) {
-  return method0<HnswIndex>(self, Borrow::Shared,
-                            [](Self& s) { return from_text(metric_name(s.core->metric())); });
-}
-
-#define KOVRA_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef kMethods[] = {
-    {"add", KOVRA_METHOD(hnsw_add), METH_VARARGS | METH_KEYWORDS,
+    {"add", M::fn(M::add), kArgs,
      "add($self, id, vector)\n--\n\nAdd a single vector with the given ID."},
-    {"add_batch", KOVRA_METHOD(hnsw_add_batch), METH_VARARGS | METH_KEYWORDS,
+    {"add_batch", M::fn(M::add_batch), kArgs,
      "add_batch($self, entries)\n--\n\nAdd multiple vectors at once. Takes a list of (id, vector) tuples."},
-    {"add_batch_np", KOVRA_METHOD(hnsw_add_batch_np), METH_VARARGS | METH_KEYWORDS,
+    {"add_batch_np", M::fn(hnsw_add_batch_np), kArgs,
      "add_batch_np($self, vectors, start_id=0)\n--\n\n"
      "Add vectors from a 2D numpy array (N \xc3\x97 dim) with sequential IDs starting from `start_id`.\n"
      "This is the fastest way to insert vectors \xe2\x80\x94 no per-element Python extraction.\n"
@@ -177,7 +81,7 @@ PyMethodDef kMethods[] = {
      "    vectors = np.random.rand(10000, 128).astype(np.float32)\n"
      "    idx.add_batch_np(vectors)            # IDs: 0..9999\n"
      "    idx.add_batch_np(vectors, start_id=5000)  # IDs: 5000..14999"},
-    {"add_batch_parallel", KOVRA_METHOD(hnsw_add_batch_parallel), METH_VARARGS | METH_KEYWORDS,
+    {"add_batch_parallel", M::fn(hnsw_add_batch_parallel), kArgs,
      "add_batch_parallel($self, vectors, start_id=0, num_threads=0, micro_batch_size=256)\n--\n\n"
      "Parallel batch insert from a 2D numpy array using micro-batching.\n"
      "\n"
@@ -190,24 +94,18 @@ PyMethodDef kMethods[] = {
      "    start_id: First vector ID (default 0)\n"
      "    num_threads: Number of threads (default 0 = all cores)\n"
      "    micro_batch_size: Vectors per micro-batch (default 256)"},
-    {"search", KOVRA_METHOD(hnsw_search), METH_VARARGS | METH_KEYWORDS,
+    {"search", M::fn(M::search), kArgs,
      "search($self, query, k)\n--\n\n"
      "Search for the k nearest vectors. Returns list of {\"id\": int, \"distance\": float}."},
-    {"delete", KOVRA_METHOD(hnsw_delete), METH_VARARGS | METH_KEYWORDS,
+    {"delete", M::fn(M::remove), kArgs,
      "delete($self, id)\n--\n\nRemove a vector by ID. Returns True if found and removed."},
-    {"flush", KOVRA_METHOD(hnsw_flush), METH_NOARGS,
+    {"flush", M::fn(M::flush), METH_NOARGS,
      "flush($self)\n--\n\nBuild the HNSW graph. Call after bulk inserts for best performance."},
-    {"save", KOVRA_METHOD(hnsw_save), METH_VARARGS | METH_KEYWORDS,
+    {"save", M::fn(M::save), kArgs,
      "save($self, path)\n--\n\nSave index to a binary file."},
-    {"load", KOVRA_METHOD(hnsw_load), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"load", M::fn(M::load), kStaticArgs,
      "load(path)\n--\n\nLoad a previously saved index from a binary file."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef kGetSet[] = {
-    {"dimensions", hnsw_get_dimensions, nullptr, "Number of dimensions per vector.", nullptr},
-    {"metric", hnsw_get_metric, nullptr, "Distance metric (\"l2\", \"cosine\", or \"dot_product\").", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const char kDoc[] =
@@ -224,18 +122,7 @@ const char kDoc[] =
 }  // namespace
 
 PyTypeObject* ClassTraits<HnswIndex>::make_type() {
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(hnsw_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<HnswIndex>)},
-      {Py_tp_methods, kMethods},
-      {Py_tp_getset, kGetSet},
-      {Py_tp_repr, reinterpret_cast<void*>(hnsw_repr)},
-      {Py_sq_length, reinterpret_cast<void*>(hnsw_len)},
-      {Py_mp_length, reinterpret_cast<void*>(hnsw_len)},
-      {Py_tp_doc, const_cast<char*>(kDoc)},
-      {0, nullptr},
-  };
-  return make_heap_type<HnswIndex>("kovra_vector_db.HnswIndex", slots);
+  return M::make_type("kovra_vector_db.HnswIndex", hnsw_new, kMethods, M::properties("Number of dimensions per vector.", "Distance metric (\"l2\", \"cosine\", or \"dot_product\")."), kDoc);
 }
 
 PyTypeObject* hnsw_index_type() { return class_type<HnswIndex>(); }

@@ -1,174 +1,34 @@
 // The Python surface shared by the hash-keyed compressed index classes
 // (QuantizedFlatIndex, Fp16FlatIndex, BinaryFlatIndex): the same members as
-// FlatIndex, with signature-only method docstrings. Each class supplies its
-// core type, its name and its class docstring.
+// FlatIndex, with signature-only method docstrings and no text signature for
+// the class. Each class supplies its core type, its name and its docstring.
 #pragma once
 
-#include <memory>
-#include <string>
-
-#include "python/frame.h"
+#include "python/index_methods.h"
 
 namespace kovra::py {
 
 template <class Core>
 class KeyedIndexClass {
  public:
-  // `doc` is the class docstring; the class has no text signature.
   static PyTypeObject* make_type(const char* qualified_name, const char* doc) {
     static PyMethodDef methods[] = {
-        {"add", method_cast(add), METH_VARARGS | METH_KEYWORDS, "add($self, id, vector)\n--\n\n"},
-        {"add_batch", method_cast(add_batch), METH_VARARGS | METH_KEYWORDS, "add_batch($self, entries)\n--\n\n"},
-        {"add_batch_np", method_cast(add_batch_np), METH_VARARGS | METH_KEYWORDS,
+        {"add", M::fn(M::add), kArgs, "add($self, id, vector)\n--\n\n"},
+        {"add_batch", M::fn(M::add_batch), kArgs, "add_batch($self, entries)\n--\n\n"},
+        {"add_batch_np", M::fn(M::add_batch_np), kArgs,
          "add_batch_np($self, vectors, start_id=0)\n--\n\n"
          "Add vectors from a 2D numpy array (N \xc3\x97 dim) with sequential IDs starting from `start_id`."},
-        {"search", method_cast(search), METH_VARARGS | METH_KEYWORDS, "search($self, query, k)\n--\n\n"},
-        {"delete", method_cast(remove), METH_VARARGS | METH_KEYWORDS, "delete($self, id)\n--\n\n"},
-        {"save", method_cast(save), METH_VARARGS | METH_KEYWORDS, "save($self, path)\n--\n\n"},
-        {"load", method_cast(load), METH_VARARGS | METH_KEYWORDS | METH_STATIC, "load(path)\n--\n\n"},
+        {"search", M::fn(M::search), kArgs, "search($self, query, k)\n--\n\n"},
+        {"delete", M::fn(M::remove), kArgs, "delete($self, id)\n--\n\n"},
+        {"save", M::fn(M::save), kArgs, "save($self, path)\n--\n\n"},
+        {"load", M::fn(M::load), kStaticArgs, "load(path)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };
-    static PyGetSetDef getset[] = {
-        {"dimensions", get_dimensions, nullptr, "", nullptr},
-        {"metric", get_metric, nullptr, "", nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
-    static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Core>)},
-        {Py_tp_methods, methods},
-        {Py_tp_getset, getset},
-        {Py_tp_repr, reinterpret_cast<void*>(repr)},
-        {Py_sq_length, reinterpret_cast<void*>(len)},
-        {Py_mp_length, reinterpret_cast<void*>(len)},
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {0, nullptr},
-    };
-    return make_heap_type<Core>(qualified_name, slots);
+    return M::make_type(qualified_name, M::construct, methods, M::properties("", ""), doc);
   }
 
  private:
-  using Self = Object<Core>;
-
-  static PyCFunction method_cast(PyObject* (*fn)(PyObject*, PyObject*, PyObject*)) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-  }
-  // "Class.method" for binding messages; lives as long as the process.
-  static const char* qualname(const char* method_name) {
-    return (new std::string(std::string(ClassTraits<Core>::name) + "." + method_name))->c_str();
-  }
-
-  static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const Signature sig(qualname("__new__"), {"dimensions", "metric"}, 1);
-    return guarded([&]() -> PyObject* {
-      PyObject* argv[2];
-      if (!sig.bind(args, kwargs, argv)) return nullptr;
-      size_t dimensions;
-      Metric metric = Metric::L2;
-      if (!to_size(argv[0], "dimensions", &dimensions)) return nullptr;
-      if (argv[1] && !to_metric(argv[1], "metric", &metric)) return nullptr;
-      return wrap(type, std::make_unique<Core>(dimensions, metric));
-    });
-  }
-
-  static PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig(qualname("add"), {"id", "vector"}, 2);
-    return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
-      uint64_t id;
-      std::vector<float> vector;
-      if (!to_u64(a[0], "id", &id) || !to_vector(a[1], &vector)) return static_cast<PyObject*>(nullptr);
-      return none_or_raise(s.core->add(id, vector));
-    });
-  }
-
-  static PyObject* add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig(qualname("add_batch"), {"entries"}, 1);
-    return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
-      std::vector<Entry> entries;
-      if (!to_entries(a[0], &entries)) return static_cast<PyObject*>(nullptr);
-      return none_or_raise(s.core->add_batch(entries));
-    });
-  }
-
-  static PyObject* add_batch_np(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig(qualname("add_batch_np"), {"vectors", "start_id"}, 1);
-    return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
-      FloatBlock block;
-      uint64_t start_id = 0;
-      if (!to_block(a[0], &block)) return static_cast<PyObject*>(nullptr);
-      if (a[1] && !to_u64(a[1], "start_id", &start_id)) return static_cast<PyObject*>(nullptr);
-      Status st = without_gil([&] { return s.core->add_flat_batch(block.data, block.columns, start_id); });
-      return none_or_raise(st);
-    });
-  }
-
-  static PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig(qualname("search"), {"query", "k"}, 2);
-    return method<Core>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
-      size_t k;
-      std::vector<float> query;
-      if (!to_size(a[1], "k", &k) || !to_vector(a[0], &query)) return static_cast<PyObject*>(nullptr);
-      auto hits = without_gil([&] { return s.core->search(query, k); });
-      return result_or_raise(hits, [](std::vector<Hit>& h) { return hits_to_list(h); });
-    });
-  }
-
-  static PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig(qualname("delete"), {"id"}, 1);
-    return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
-      uint64_t id;
-      if (!to_u64(a[0], "id", &id)) return static_cast<PyObject*>(nullptr);
-      auto removed = s.core->remove(id);
-      return result_or_raise(removed, [](bool b) { return to_bool(b); });
-    });
-  }
-
-  static PyObject* save(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const Signature sig(qualname("save"), {"path"}, 1);
-    return method<Core>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
-      std::string path;
-      if (!to_text(a[0], "path", &path)) return static_cast<PyObject*>(nullptr);
-      return none_or_raise(s.core->save(path));
-    });
-  }
-
-  static PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const Signature sig(qualname("load"), {"path"}, 1);
-    return guarded([&]() -> PyObject* {
-      PyObject* argv[1];
-      if (!sig.bind(args, kwargs, argv)) return nullptr;
-      std::string path;
-      if (!to_text(argv[0], "path", &path)) return nullptr;
-      auto loaded = Core::load(path);
-      if (!loaded) return raise(loaded.error());
-      return wrap(std::make_unique<Core>(std::move(*loaded)));
-    });
-  }
-
-  static Py_ssize_t len(PyObject* self) {
-    Py_ssize_t n = -1;
-    PyObject* r = method0<Core>(self, Borrow::Shared, [&](Self& s) -> PyObject* {
-      n = static_cast<Py_ssize_t>(s.core->len());
-      Py_RETURN_NONE;
-    });
-    if (!r) return -1;
-    Py_DECREF(r);
-    return n;
-  }
-
-  static PyObject* repr(PyObject* self) {
-    return method0<Core>(self, Borrow::Shared, [](Self& s) {
-      return index_repr(ClassTraits<Core>::name, s.core->dimensions(), s.core->metric(), s.core->len());
-    });
-  }
-
-  static PyObject* get_dimensions(PyObject* self, void*) {
-    return method0<Core>(self, Borrow::Shared, [](Self& s) { return from_u64(s.core->dimensions()); });
-  }
-
-  static PyObject* get_metric(PyObject* self, void*) {
-    return method0<Core>(self, Borrow::Shared, [](Self& s) { return from_text(metric_name(s.core->metric())); });
-  }
+  using M = IndexMethods<Core>;
 };
 
 }  // namespace kovra::py

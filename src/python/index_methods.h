@@ -1,0 +1,188 @@
+// The members the index classes share, written once for any core index type:
+// add, add_batch, add_batch_np, search, delete, flush, save, load, len, repr
+// and the two properties. A class file supplies its constructor, any members
+// of its own, and the method table with its docstrings.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "python/frame.h"
+
+namespace kovra::py {
+
+template <class Core>
+struct IndexMethods {
+  using Self = Object<Core>;
+
+  static PyCFunction fn(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+  }
+  static PyCFunction fn(PyObject* (*f)(PyObject*, PyObject*)) { return f; }
+
+  // "Class.method", as binding errors name it; lives as long as the process.
+  static const char* qualname(const char* method_name) {
+    return (new std::string(std::string(ClassTraits<Core>::name) + "." + method_name))->c_str();
+  }
+
+  // Constructor (dimensions, metric="l2") for cores built from just those two.
+  static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("__new__"), {"dimensions", "metric"}, 1);
+    return guarded([&]() -> PyObject* {
+      PyObject* argv[2];
+      if (!sig.bind(args, kwargs, argv)) return nullptr;
+      size_t dimensions;
+      Metric metric = Metric::L2;
+      if (!to_size(argv[0], "dimensions", &dimensions)) return nullptr;
+      if (argv[1] && !to_metric(argv[1], "metric", &metric)) return nullptr;
+      return wrap(type, std::make_unique<Core>(dimensions, metric));
+    });
+  }
+
+  static PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("add"), {"id", "vector"}, 2);
+    return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+      uint64_t id;
+      std::vector<float> vector;
+      if (!to_u64(a[0], "id", &id) || !to_vector(a[1], &vector)) return static_cast<PyObject*>(nullptr);
+      return none_or_raise(s.core->add(id, vector));
+    });
+  }
+
+  static PyObject* add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("add_batch"), {"entries"}, 1);
+    return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+      std::vector<Entry> entries;
+      if (!to_entries(a[0], &entries)) return static_cast<PyObject*>(nullptr);
+      return none_or_raise(s.core->add_batch(entries));
+    });
+  }
+
+  // The interpreter lock is released for the insertion only.
+  static PyObject* add_batch_np(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("add_batch_np"), {"vectors", "start_id"}, 1);
+    return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+      FloatBlock block;
+      uint64_t start_id = 0;
+      if (!to_block(a[0], &block)) return static_cast<PyObject*>(nullptr);
+      if (a[1] && !to_u64(a[1], "start_id", &start_id)) return static_cast<PyObject*>(nullptr);
+      // An index that can take over the block's storage gets it moved in.
+      Status st = without_gil([&] { return s.core->add_flat_batch(std::move(block.data), block.columns, start_id); });
+      return none_or_raise(st);
+    });
+  }
+
+  // Converts k before the query; the scan runs without the interpreter lock.
+  static PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("search"), {"query", "k"}, 2);
+    return method<Core>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+      size_t k;
+      std::vector<float> query;
+      if (!to_size(a[1], "k", &k) || !to_vector(a[0], &query)) return static_cast<PyObject*>(nullptr);
+      auto hits = without_gil([&] { return s.core->search(query, k); });
+      return result_or_raise(hits, [](std::vector<Hit>& h) { return hits_to_list(h); });
+    });
+  }
+
+  static PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("delete"), {"id"}, 1);
+    return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+      uint64_t id;
+      if (!to_u64(a[0], "id", &id)) return static_cast<PyObject*>(nullptr);
+      auto removed = s.core->remove(id);
+      return result_or_raise(removed, [](bool b) { return to_bool(b); });
+    });
+  }
+
+  // METH_NOARGS; the core work runs without the interpreter lock.
+  static PyObject* flush(PyObject* self, PyObject*) {
+    return method0<Core>(self, Borrow::Exclusive, [](Self& s) {
+      Status st = without_gil([&] { return s.core->flush(); });
+      return none_or_raise(st);
+    });
+  }
+
+  static PyObject* save(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("save"), {"path"}, 1);
+    return method<Core>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+      std::string path;
+      if (!to_text(a[0], "path", &path)) return static_cast<PyObject*>(nullptr);
+      return none_or_raise(s.core->save(path));
+    });
+  }
+
+  // Static method: a new object of the class around the loaded index.
+  static PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("load"), {"path"}, 1);
+    return guarded([&]() -> PyObject* {
+      PyObject* argv[1];
+      if (!sig.bind(args, kwargs, argv)) return nullptr;
+      std::string path;
+      if (!to_text(argv[0], "path", &path)) return nullptr;
+      auto loaded = Core::load(path);
+      if (!loaded) return raise(loaded.error());
+      return wrap(std::make_unique<Core>(std::move(*loaded)));
+    });
+  }
+
+  static Py_ssize_t len(PyObject* self) {
+    Py_ssize_t n = -1;
+    PyObject* r = method0<Core>(self, Borrow::Shared, [&](Self& s) -> PyObject* {
+      n = static_cast<Py_ssize_t>(s.core->len());
+      Py_RETURN_NONE;
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return n;
+  }
+
+  static PyObject* repr(PyObject* self) {
+    return method0<Core>(self, Borrow::Shared, [](Self& s) {
+      return index_repr(ClassTraits<Core>::name, s.core->dimensions(), s.core->metric(), s.core->len());
+    });
+  }
+
+  static PyObject* get_dimensions(PyObject* self, void*) {
+    return method0<Core>(self, Borrow::Shared, [](Self& s) { return from_u64(s.core->dimensions()); });
+  }
+
+  static PyObject* get_metric(PyObject* self, void*) {
+    return method0<Core>(self, Borrow::Shared,
+                         [](Self& s) { return from_text(metric_name(s.core->metric())); });
+  }
+
+  // The two read-only properties with the given docstrings (null: none).
+  static PyGetSetDef* properties(const char* dimensions_doc, const char* metric_doc) {
+    static PyGetSetDef getset[] = {
+        {"dimensions", get_dimensions, nullptr, dimensions_doc, nullptr},
+        {"metric", get_metric, nullptr, metric_doc, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    return getset;
+  }
+
+  // The heap type: `tp_new` is the class's constructor, `doc` its docstring
+  // (with the text signature first when the class has one).
+  static PyTypeObject* make_type(const char* qualified_name, newfunc tp_new, PyMethodDef* methods,
+                                 PyGetSetDef* getset, const char* doc) {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Core>)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_repr, reinterpret_cast<void*>(repr)},
+        {Py_sq_length, reinterpret_cast<void*>(len)},
+        {Py_mp_length, reinterpret_cast<void*>(len)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {0, nullptr},
+    };
+    return make_heap_type<Core>(qualified_name, slots);
+  }
+};
+
+// Method-table flags.
+inline constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+inline constexpr int kStaticArgs = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+
+}  // namespace kovra::py
