@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "core/distance.h"
+#include "core/index/flat_batch.h"
 #include "core/index/topk.h"
 
 namespace kovra {
@@ -138,12 +139,8 @@ Status MmapFlatIndex::add_batch(std::span<const Entry> entries) {
 }
 
 Status MmapFlatIndex::add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id) {
-  if (columns != dimensions_) return fail(Error::dimension_mismatch(dimensions_, columns));
+  KOVRA_TRY(check_flat_batch(data.size(), columns, dimensions_));
   if (columns == 0) return ok();  // a zero-column block carries no rows
-  if (data.size() % columns != 0) {
-    return fail(Error::invalid_config("raw_data length " + std::to_string(data.size()) +
-                                      " is not a multiple of dim " + std::to_string(columns)));
-  }
   size_t n = data.size() / columns;
   pending_.reserve(pending_.size() + n);
   for (size_t r = 0; r < n; ++r) {

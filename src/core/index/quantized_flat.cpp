@@ -1,12 +1,10 @@
 #include "core/index/quantized_flat.h"
 
 #include <cmath>
-#include <cstring>
 
 #include "core/cpu.h"
 #include "core/distance.h"
 #include "core/index/compressed_scan.h"
-#include "core/index/saved_image.h"
 #include "core/index/topk.h"
 
 namespace kovra {
@@ -65,35 +63,9 @@ void QuantizedFlatIndex::put(VectorId id, const float* vector) {
   rows_.extra(row) = quantize_into(vector, dimensions_, rows_.cell(row));
 }
 
-Status QuantizedFlatIndex::add(VectorId id, std::span<const float> vector) {
-  if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
-  put(id, vector.data());
-  return ok();
-}
-
-Status QuantizedFlatIndex::add_batch(std::span<const Entry> entries) {
-  for (const auto& [id, vector] : entries) KOVRA_TRY(add(id, vector));
-  return ok();
-}
-
-Status QuantizedFlatIndex::add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id) {
-  if (columns != dimensions_) return fail(Error::dimension_mismatch(dimensions_, columns));
-  if (dimensions_ == 0) return ok();  // a zero-column block carries no rows
-  if (data.size() % dimensions_ != 0) {
-    return fail(Error::invalid_config("raw_data length " + std::to_string(data.size()) +
-                                      " is not a multiple of dim " + std::to_string(dimensions_)));
-  }
-  size_t n = data.size() / dimensions_;
-  rows_.reserve_more(n);
-  for (size_t r = 0; r < n; ++r) put(start_id + r, data.data() + r * dimensions_);
-  return ok();
-}
-
 Result<std::vector<Hit>> QuantizedFlatIndex::search(std::span<const float> query, size_t k) const {
+  if (auto answer = unscanned(query, k)) return std::move(*answer);
   const size_t count = rows_.size();
-  if (count == 0) return std::vector<Hit>();
-  if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
-  if (k == 0) return std::vector<Hit>();
 
   const bool fused = cpu::has_avx2_fma();
   DistanceScorer scorer(metric_, query, /*raw=*/false);
@@ -117,61 +89,16 @@ Result<std::vector<Hit>> QuantizedFlatIndex::search(std::span<const float> query
 }
 
 std::vector<Entry> QuantizedFlatIndex::iterate() const {
-  std::vector<Entry> out;
-  out.reserve(rows_.size());
-  for (size_t r = 0; r < rows_.size(); ++r) {
-    std::vector<float> v(dimensions_);
+  return decode_rows([&](size_t r, float* v) {
     const int8_t* c = rows_.cell(r);
     for (size_t i = 0; i < dimensions_; ++i) v[i] = scan::decode_int8(c[i], rows_.extra(r));
-    out.emplace_back(rows_.id(r), std::move(v));
-  }
-  return out;
+  });
 }
 
 std::optional<QuantizedVector> QuantizedFlatIndex::get(VectorId id) const {
-  auto row = rows_.find(id);
-  if (!row) return std::nullopt;
-  const int8_t* c = rows_.cell(*row);
-  return QuantizedVector{std::vector<int8_t>(c, c + dimensions_), rows_.extra(*row)};
-}
-
-Status QuantizedFlatIndex::save(const std::string& path) const {
-  const size_t count = rows_.size();
-  return write_image(path, 20 + count * (20 + dimensions_), [&](io::Encoder& enc) {
-    enc.put_u64(dimensions_);
-    enc.put_enum(metric_id(metric_));
-    enc.put_count(count);
-    for (size_t r = 0; r < count; ++r) {
-      enc.put_u64(rows_.id(r));
-      enc.put_count(dimensions_);
-      enc.raw(rows_.cell(r), dimensions_);
-      enc.put_f32(rows_.extra(r));
-    }
-  });
-}
-
-Result<QuantizedFlatIndex> QuantizedFlatIndex::load(const std::string& path) {
-  return read_image<QuantizedFlatIndex>(path, [](io::Decoder& dec, size_t file_size) -> Result<QuantizedFlatIndex> {
-    KOVRA_ASSIGN_OR_RETURN(uint64_t dims, dec.get_u64());
-    KOVRA_ASSIGN_OR_RETURN(uint32_t metric, dec.get_enum(kMetricCount));
-    KOVRA_ASSIGN_OR_RETURN(uint64_t count, dec.get_count());
-    QuantizedFlatIndex index(dims, *metric_from_id(metric));
-    index.rows_.reserve_more(io::Decoder::reserve_hint(count, 20 + dims));
-    std::vector<int8_t> codes;
-    for (uint64_t e = 0; e < count; ++e) {
-      KOVRA_ASSIGN_OR_RETURN(uint64_t id, dec.get_u64());
-      KOVRA_ASSIGN_OR_RETURN(uint64_t n, dec.get_count());
-      if (n != dims) return fail(wrong_entry_width(id, n, dims));
-      if (n > file_size) return fail(entry_past_end(id, n));
-      codes.resize(n);
-      KOVRA_TRY(dec.read_exact(codes.data(), n));
-      KOVRA_ASSIGN_OR_RETURN(float scale, dec.get_f32());
-      size_t row = index.rows_.upsert(id);  // a repeated id keeps the later entry
-      if (n) std::memcpy(index.rows_.cell(row), codes.data(), n);
-      index.rows_.extra(row) = scale;
-    }
-    return index;
-  });
+  auto s = stored(id);
+  if (!s) return std::nullopt;
+  return QuantizedVector{std::move(s->first), s->second};
 }
 
 }  // namespace kovra

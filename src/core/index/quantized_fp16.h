@@ -9,43 +9,23 @@
 #include <string>
 #include <vector>
 
-#include "core/index/row_store.h"
-#include "core/index/vector_index.h"
+#include "core/index/keyed_rows_index.h"
 
 namespace kovra {
 
-class Fp16FlatIndex final : public VectorIndex {
+// Halves per row; the row's extra float is unused and not saved.
+class Fp16FlatIndex final : public KeyedRowsIndex<Fp16FlatIndex, uint16_t, false> {
  public:
-  Fp16FlatIndex(size_t dimensions, Metric metric) : dimensions_(dimensions), metric_(metric), rows_(dimensions) {}
+  Fp16FlatIndex(size_t dimensions, Metric metric) : KeyedRowsIndex(dimensions, metric, dimensions) {}
 
-  // Replaces the vector of an id that is present.
-  Status add(VectorId id, std::span<const float> vector) override;
-  // Adds in order and stops at the first failure; earlier entries stay added.
-  Status add_batch(std::span<const Entry> entries) override;
-  // Row r of the row-major block gets id start_id + r (wrapping).
-  Status add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id);
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
-  Result<bool> remove(VectorId id) override { return rows_.remove(id); }
-  size_t len() const override { return rows_.size(); }
-  bool is_empty() const override { return rows_.size() == 0; }
-  IndexParams params() const override { return {dimensions_, metric_}; }
   std::vector<Entry> iterate() const override;
-  Status flush() override { return ok(); }
-  Status save_graph(const std::string&) const override { return ok(); }
-  Status restore_graph(const std::string&) override { return ok(); }
-
-  size_t dimensions() const { return dimensions_; }
-  Metric metric() const { return metric_; }
   // The stored binary16 bit patterns of `id`, if present.
   std::optional<std::vector<uint16_t>> get(VectorId id) const;
 
-  Status save(const std::string& path) const;
-  static Result<Fp16FlatIndex> load(const std::string& path);
-
  private:
-  size_t dimensions_;
-  Metric metric_;
-  RowStore<uint16_t> rows_;  // halves per row; the extra float is unused
+  friend KeyedRowsIndex;
+  void put(VectorId id, const float* vector);
 };
 
 }  // namespace kovra
