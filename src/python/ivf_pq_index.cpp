@@ -2,7 +2,7 @@
 #include "core/index/ivf_pq.h"
 
 #include "python/classes.h"
-#include "python/index_methods.h"
+#include "python/ivf_class.h"
 
 namespace kovra::py {
 
@@ -14,47 +14,28 @@ struct ClassTraits<IvfPqIndex> {
 
 namespace {
 
-using M = IndexMethods<IvfPqIndex>;
-
 PyObject* ivf_pq_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature sig("IvfPqIndex.__new__",
                              {"dimensions", "metric", "n_lists", "nprobe", "train_size", "pq_m", "pq_k_sub"}, 1);
   return guarded([&]() -> PyObject* {
     PyObject* argv[7];
     if (!sig.bind(args, kwargs, argv)) return nullptr;
-    size_t dimensions;
-    Metric metric = Metric::L2;
-    // n_lists 256, nprobe 16, train_size 4096, coarse and quantizer max_iter
-    // 25, pq_m 8, pq_k_sub 256.
+    IvfArgs a;
+    if (!parse_ivf_args(argv, &a)) return nullptr;
+    // Coarse and quantizer max_iter 25, pq_m 8, pq_k_sub 256.
     IvfPqConfig config;
-    if (!to_size(argv[0], "dimensions", &dimensions)) return nullptr;
-    if (argv[1] && !to_metric(argv[1], "metric", &metric)) return nullptr;
-    if (argv[2] && !to_u64(argv[2], "n_lists", &config.n_lists)) return nullptr;
-    if (argv[3] && !to_u64(argv[3], "nprobe", &config.nprobe)) return nullptr;
-    if (argv[4] && !to_u64(argv[4], "train_size", &config.train_size)) return nullptr;
+    config.n_lists = a.config.n_lists;
+    config.nprobe = a.config.nprobe;
+    config.train_size = a.config.train_size;
     if (argv[5] && !to_u64(argv[5], "pq_m", &config.pq.m)) return nullptr;
     if (argv[6] && !to_u64(argv[6], "pq_k_sub", &config.pq.k_sub)) return nullptr;
     // Parameters that training could not use are refused here, so that no
     // add can fail half-way through a training run.
-    auto index = IvfPqIndex::create(dimensions, metric, config);
+    auto index = IvfPqIndex::create(a.dimensions, a.metric, config);
     if (!index) return raise(index.error());
     return wrap(type, std::make_unique<IvfPqIndex>(std::move(*index)));
   });
 }
-
-PyMethodDef kMethods[] = {
-    {"add", M::fn(M::add), kArgs, "add($self, id, vector)\n--\n\n"},
-    {"add_batch", M::fn(M::add_batch), kArgs, "add_batch($self, entries)\n--\n\n"},
-    {"add_batch_np", M::fn(M::add_batch_np), kArgs,
-     "add_batch_np($self, vectors, start_id=0)\n--\n\n"
-     "Add vectors from a 2D numpy array (N \xc3\x97 dim) with sequential IDs starting from `start_id`."},
-    {"search", M::fn(M::search), kArgs, "search($self, query, k)\n--\n\n"},
-    {"delete", M::fn(M::remove), kArgs, "delete($self, id)\n--\n\n"},
-    {"flush", M::fn(M::flush), METH_NOARGS, "flush($self)\n--\n\n"},
-    {"save", M::fn(M::save), kArgs, "save($self, path)\n--\n\n"},
-    {"load", M::fn(M::load), kStaticArgs, "load(path)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 const char kDoc[] =
     "IvfPqIndex(dimensions, metric=\"l2\", n_lists=256, nprobe=16, train_size=4096, pq_m=8, pq_k_sub=256)\n--\n\n"
@@ -75,7 +56,7 @@ const char kDoc[] =
 }  // namespace
 
 PyTypeObject* ClassTraits<IvfPqIndex>::make_type() {
-  return M::make_type("kovra_vector_db.IvfPqIndex", ivf_pq_new, kMethods, M::properties(nullptr, nullptr), kDoc);
+  return IvfClass<IvfPqIndex>::make_type("kovra_vector_db.IvfPqIndex", ivf_pq_new, kDoc);
 }
 
 PyTypeObject* ivf_pq_index_type() { return class_type<IvfPqIndex>(); }

@@ -5,48 +5,21 @@
 // of them are there (or flush is called); the index then trains once.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "core/distance.h"
-#include "core/index/topk.h"
+#include "core/index/ivf_coarse.h"
 #include "core/index/vector_index.h"
-#include "core/io/codec.h"
 
 namespace kovra {
-
-struct IvfConfig {
-  uint64_t n_lists = 256;     // clusters requested; at least 1
-  uint64_t nprobe = 16;       // lists scanned per query
-  uint64_t train_size = 4096; // buffered vectors that trigger training
-  uint64_t max_iter = 25;     // k-means iteration bound
-  bool operator==(const IvfConfig&) const = default;
-};
-
-// Rejects n_lists = 0: training would have no list to place vectors into.
-Status validate_ivf_config(const IvfConfig& config);
-
-void encode_ivf_config(io::Encoder& enc, const IvfConfig& config);
-Result<IvfConfig> decode_ivf_config(io::Decoder& dec);
 
 struct PostingList {
   std::vector<VectorId> ids;   // insertion order until a delete swaps entries
   std::vector<float> vectors;  // ids.size() * dimensions floats; row i is ids[i]'s
   uint64_t dimensions = 0;
 };
-
-namespace ivf_detail {
-
-// Centroid indexes sorted by raw distance to the scorer's query (unstable,
-// NaN last), cut to the first min(nprobe, count). Four centroids per kernel call.
-std::vector<uint32_t> probe_order(const DistanceScorer& raw_scorer, const float* centroids,
-                                  size_t count, uint64_t nprobe);
-
-}  // namespace ivf_detail
 
 class IvfIndex final : public VectorIndex {
  public:
@@ -64,7 +37,7 @@ class IvfIndex final : public VectorIndex {
   Result<bool> remove(VectorId id) override;
   size_t len() const override;
   bool is_empty() const override { return len() == 0; }
-  IndexParams params() const override { return {dimensions_, metric_}; }
+  IndexParams params() const override { return {coarse_.dimensions(), coarse_.metric()}; }
   // Pending entries in buffer order, then each list's entries in list order.
   std::vector<Entry> iterate() const override;
   // Trains now if untrained and the buffer holds vectors.
@@ -72,36 +45,26 @@ class IvfIndex final : public VectorIndex {
   Status save_graph(const std::string&) const override { return ok(); }
   Status restore_graph(const std::string&) override { return train(); }
 
-  size_t dimensions() const { return dimensions_; }
-  Metric metric() const { return metric_; }
-  const IvfConfig& config() const { return config_; }
-  bool is_trained() const { return trained_; }
-  size_t n_centroids() const { return n_centroids_; }
-  const std::vector<float>& centroids() const { return centroids_; }
+  size_t dimensions() const { return coarse_.dimensions(); }
+  Metric metric() const { return coarse_.metric(); }
+  const IvfConfig& config() const { return coarse_.config(); }
+  bool is_trained() const { return coarse_.is_trained(); }
+  size_t n_centroids() const { return coarse_.n_centroids(); }
+  const std::vector<float>& centroids() const { return coarse_.centroids(); }
   const std::vector<PostingList>& lists() const { return lists_; }
-  const std::vector<VectorId>& pending_ids() const { return pending_ids_; }
+  const std::vector<VectorId>& pending_ids() const { return coarse_.pending_ids(); }
 
   Status save(const std::string& path) const;
   static Result<IvfIndex> load(const std::string& path);
 
  private:
-  IvfIndex(size_t dimensions, Metric metric, const IvfConfig& config)
-      : dimensions_(dimensions), metric_(metric), config_(config) {}
+  IvfIndex(size_t dimensions, Metric metric, const IvfConfig& config) : coarse_(dimensions, metric, config) {}
 
   Status train();
   void place(VectorId id, const float* vector, size_t list);
 
-  size_t dimensions_;
-  Metric metric_;
-  IvfConfig config_;
-  std::vector<VectorId> pending_ids_;
-  std::vector<float> pending_vectors_;  // pending_ids_.size() * dimensions_
-  std::vector<float> centroids_;        // n_centroids_ * dimensions_
-  size_t n_centroids_ = 0;
-  std::vector<PostingList> lists_;      // n_centroids_ lists once trained
-  // List of the latest placement of each id; a re-added id overwrites it.
-  std::unordered_map<VectorId, uint64_t> id_to_list_;
-  bool trained_ = false;
+  IvfCoarse coarse_;
+  std::vector<PostingList> lists_;  // n_centroids() lists once trained
 };
 
 }  // namespace kovra

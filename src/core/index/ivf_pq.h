@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/index/ivf.h"
+#include "core/index/ivf_coarse.h"
 #include "core/index/pq.h"
 #include "core/index/vector_index.h"
 
@@ -32,6 +32,11 @@ struct IvfPqConfig {
 // Rejects what would make training impossible: n_lists = 0, pq.m = 0,
 // dimensions not divisible by pq.m, pq.k_sub = 0 or above 256.
 Status validate_ivf_pq_config(uint64_t dimensions, const IvfPqConfig& config);
+
+// The coarse stage's part of the configuration.
+inline IvfConfig coarse_config(const IvfPqConfig& config) {
+  return IvfConfig{config.n_lists, config.nprobe, config.train_size, config.max_iter};
+}
 
 void encode_ivf_pq_config(io::Encoder& enc, const IvfPqConfig& config);
 Result<IvfPqConfig> decode_ivf_pq_config(io::Decoder& dec);
@@ -59,7 +64,7 @@ class IvfPqIndex final : public VectorIndex {
   Result<bool> remove(VectorId id) override;
   size_t len() const override;
   bool is_empty() const override { return len() == 0; }
-  IndexParams params() const override { return {dimensions_, metric_}; }
+  IndexParams params() const override { return {coarse_.dimensions(), coarse_.metric()}; }
   // Pending entries (exact) first, then list by list each listed id with its
   // exact copy; ids without a copy are skipped.
   std::vector<Entry> iterate() const override;
@@ -67,39 +72,32 @@ class IvfPqIndex final : public VectorIndex {
   Status save_graph(const std::string&) const override { return ok(); }
   Status restore_graph(const std::string&) override { return train(); }
 
-  size_t dimensions() const { return dimensions_; }
-  Metric metric() const { return metric_; }
+  size_t dimensions() const { return coarse_.dimensions(); }
+  Metric metric() const { return coarse_.metric(); }
   const IvfPqConfig& config() const { return config_; }
-  bool is_trained() const { return trained_; }
-  size_t n_centroids() const { return n_centroids_; }
-  const std::vector<float>& centroids() const { return centroids_; }
+  bool is_trained() const { return coarse_.is_trained(); }
+  size_t n_centroids() const { return coarse_.n_centroids(); }
+  const std::vector<float>& centroids() const { return coarse_.centroids(); }
   const std::vector<PqList>& lists() const { return lists_; }
   const std::optional<ProductQuantizer>& quantizer() const { return quantizer_; }
-  const std::vector<VectorId>& pending_ids() const { return pending_ids_; }
+  const std::vector<VectorId>& pending_ids() const { return coarse_.pending_ids(); }
 
   Status save(const std::string& path) const;
   static Result<IvfPqIndex> load(const std::string& path);
 
  private:
   IvfPqIndex(size_t dimensions, Metric metric, const IvfPqConfig& config)
-      : dimensions_(dimensions), metric_(metric), config_(config) {}
+      : config_(config), coarse_(dimensions, metric, coarse_config(config)) {}
 
   Status train();
   // Residual of `vector` against centroid `list`, encoded and appended.
   void place(VectorId id, const float* vector, size_t list, float* residual);
 
-  size_t dimensions_;
-  Metric metric_;
   IvfPqConfig config_;
-  std::vector<VectorId> pending_ids_;
-  std::vector<float> pending_vectors_;  // pending_ids_.size() * dimensions_
-  std::vector<float> centroids_;        // n_centroids_ * dimensions_
-  size_t n_centroids_ = 0;
+  IvfCoarse coarse_;
   std::optional<ProductQuantizer> quantizer_;
   std::vector<PqList> lists_;
   std::unordered_map<VectorId, std::vector<float>> raw_vectors_;
-  std::unordered_map<VectorId, uint64_t> id_to_list_;
-  bool trained_ = false;
 };
 
 }  // namespace kovra

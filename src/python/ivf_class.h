@@ -1,0 +1,57 @@
+// The Python surface shared by the inverted-file classes (IvfIndex,
+// IvfPqIndex): the leading constructor arguments, in one order and with one
+// meaning, and the method table. Each class supplies its core type, the rest
+// of its constructor and its docstring.
+#pragma once
+
+#include <cstddef>
+
+#include "core/index/ivf_coarse.h"
+#include "python/frame.h"
+#include "python/index_methods.h"
+
+namespace kovra::py {
+
+struct IvfArgs {
+  size_t dimensions = 0;
+  Metric metric = Metric::L2;
+  IvfConfig config;  // n_lists 256, nprobe 16, train_size 4096, max_iter 25
+};
+
+// Converts argv[0..4] (dimensions, metric, n_lists, nprobe, train_size) as
+// bound by the class's Signature; absent optional arguments are null. False
+// with a Python exception set.
+inline bool parse_ivf_args(PyObject* const* argv, IvfArgs* out) {
+  if (!to_size(argv[0], "dimensions", &out->dimensions)) return false;
+  if (argv[1] && !to_metric(argv[1], "metric", &out->metric)) return false;
+  if (argv[2] && !to_u64(argv[2], "n_lists", &out->config.n_lists)) return false;
+  if (argv[3] && !to_u64(argv[3], "nprobe", &out->config.nprobe)) return false;
+  if (argv[4] && !to_u64(argv[4], "train_size", &out->config.train_size)) return false;
+  return true;
+}
+
+template <class Core>
+class IvfClass {
+ public:
+  static PyTypeObject* make_type(const char* qualified_name, newfunc tp_new, const char* doc) {
+    static PyMethodDef methods[] = {
+        {"add", M::fn(M::add), kArgs, "add($self, id, vector)\n--\n\n"},
+        {"add_batch", M::fn(M::add_batch), kArgs, "add_batch($self, entries)\n--\n\n"},
+        {"add_batch_np", M::fn(M::add_batch_np), kArgs,
+         "add_batch_np($self, vectors, start_id=0)\n--\n\n"
+         "Add vectors from a 2D numpy array (N \xc3\x97 dim) with sequential IDs starting from `start_id`."},
+        {"search", M::fn(M::search), kArgs, "search($self, query, k)\n--\n\n"},
+        {"delete", M::fn(M::remove), kArgs, "delete($self, id)\n--\n\n"},
+        {"flush", M::fn(M::flush), METH_NOARGS, "flush($self)\n--\n\n"},
+        {"save", M::fn(M::save), kArgs, "save($self, path)\n--\n\n"},
+        {"load", M::fn(M::load), kStaticArgs, "load(path)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return M::make_type(qualified_name, tp_new, methods, M::properties(nullptr, nullptr), doc);
+  }
+
+ private:
+  using M = IndexMethods<Core>;
+};
+
+}  // namespace kovra::py
