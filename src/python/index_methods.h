@@ -6,11 +6,16 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "python/frame.h"
 
 namespace kovra::py {
+
+// Method-table flags.
+inline constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+inline constexpr int kStaticArgs = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 template <class Core>
 struct IndexMethods {
@@ -152,6 +157,33 @@ struct IndexMethods {
                          [](Self& s) { return from_text(metric_name(s.core->metric())); });
   }
 
+  // The method table of the classes whose docstrings are their signatures
+  // only (add_batch_np adds one line); flush is listed only when asked for.
+  static PyMethodDef* signature_only_methods(bool with_flush) {
+    static PyMethodDef all[] = {
+        {"add", fn(add), kArgs, "add($self, id, vector)\n--\n\n"},
+        {"add_batch", fn(add_batch), kArgs, "add_batch($self, entries)\n--\n\n"},
+        {"add_batch_np", fn(add_batch_np), kArgs,
+         "add_batch_np($self, vectors, start_id=0)\n--\n\n"
+         "Add vectors from a 2D numpy array (N \xc3\x97 dim) with sequential IDs starting from `start_id`."},
+        {"search", fn(search), kArgs, "search($self, query, k)\n--\n\n"},
+        {"delete", fn(remove), kArgs, "delete($self, id)\n--\n\n"},
+        {"flush", fn(flush), METH_NOARGS, "flush($self)\n--\n\n"},
+        {"save", fn(save), kArgs, "save($self, path)\n--\n\n"},
+        {"load", fn(load), kStaticArgs, "load(path)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    if (with_flush) return all;
+    static std::vector<PyMethodDef> without_flush = [] {
+      std::vector<PyMethodDef> v;
+      for (PyMethodDef* m = all; m->ml_name; ++m)
+        if (std::string_view(m->ml_name) != "flush") v.push_back(*m);
+      v.push_back({nullptr, nullptr, 0, nullptr});
+      return v;
+    }();
+    return without_flush.data();
+  }
+
   // The two read-only properties with the given docstrings (null: none).
   static PyGetSetDef* properties(const char* dimensions_doc, const char* metric_doc) {
     static PyGetSetDef getset[] = {
@@ -180,9 +212,5 @@ struct IndexMethods {
     return make_heap_type<Core>(qualified_name, slots);
   }
 };
-
-// Method-table flags.
-inline constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-inline constexpr int kStaticArgs = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 }  // namespace kovra::py
