@@ -187,7 +187,8 @@ void score_rows(Metric metric, const float* q, float q_norm, size_t n, size_t co
         prefetch_ahead<Row::kAhead>(base, row_bytes, end, r);
         for (size_t j = 0; j < 4; ++j) v[j] = make(r + j);
         l2_4(q, n, v, out + r);
-        for (size_t j = 0; j < 4; ++j) out[r + j] = std::sqrt(out[r + j]);
+        // One correctly rounded vector root: the same bits as four scalar roots.
+        _mm_storeu_ps(out + r, _mm_sqrt_ps(_mm_loadu_ps(out + r)));
       }
       for (; r < count; ++r) out[r] = std::sqrt(l2_1(q, n, make(r)));
       return;
