@@ -4,7 +4,6 @@
 #include <string_view>
 
 namespace kovra::py {
-namespace {
 
 // The type's name, as the stable-ABI type-name query gives it.
 std::string type_name(PyObject* obj) {
@@ -44,6 +43,8 @@ void wrap_argument_error(const char* name) {
   PyException_SetCause(err.get(), cause.release());  // steals the cause
   PyErr_SetObject(PyExc_TypeError, err.get());
 }
+
+namespace {
 
 bool u64_value(PyObject* obj, uint64_t* out) {
   PyRef index = PyRef::steal(PyNumber_Index(obj));

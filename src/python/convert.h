@@ -30,6 +30,12 @@ class Signature {
   size_t required_;
 };
 
+// The name of the object's type, or "?" when the interpreter cannot give one.
+std::string type_name(PyObject* obj);
+// Re-raises a pending TypeError as "argument '<name>': <message>" with the
+// original as its cause; other exception types pass unchanged.
+void wrap_argument_error(const char* name);
+
 // Unsigned 64-bit integer through the index protocol. TypeErrors are wrapped
 // as "argument '<name>': ...".
 bool to_u64(PyObject* obj, const char* name, uint64_t* out);
