@@ -13,5 +13,7 @@ PyTypeObject* mmap_flat_index_type();
 PyTypeObject* binary_flat_index_type();
 PyTypeObject* ivf_index_type();
 PyTypeObject* ivf_pq_index_type();
+PyTypeObject* client_type();
+PyTypeObject* collection_type();
 
 }  // namespace kovra::py

@@ -44,8 +44,6 @@ void wrap_argument_error(const char* name) {
   PyErr_SetObject(PyExc_TypeError, err.get());
 }
 
-namespace {
-
 bool u64_value(PyObject* obj, uint64_t* out) {
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) return false;
@@ -54,6 +52,8 @@ bool u64_value(PyObject* obj, uint64_t* out) {
   *out = static_cast<uint64_t>(v);
   return true;
 }
+
+namespace {
 
 // Accepts a buffer only if it describes 4-byte native floats ("f", optionally
 // after one byte-order character) at a 4-byte aligned address.

@@ -35,6 +35,8 @@ std::string type_name(PyObject* obj);
 // Re-raises a pending TypeError as "argument '<name>': <message>" with the
 // original as its cause; other exception types pass unchanged.
 void wrap_argument_error(const char* name);
+// Unsigned 64-bit integer through the index protocol, errors unwrapped.
+bool u64_value(PyObject* obj, uint64_t* out);
 
 // Unsigned 64-bit integer through the index protocol. TypeErrors are wrapped
 // as "argument '<name>': ...".

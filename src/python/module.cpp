@@ -25,6 +25,8 @@ const ClassEntry kClasses[] = {
     {"IvfPqIndex", &ivf_pq_index_type},
     {"MmapFlatIndex", &mmap_flat_index_type},
     {"BinaryFlatIndex", &binary_flat_index_type},
+    {"Client", &client_type},
+    {"Collection", &collection_type},
 };
 
 PyModuleDef g_module_def = {

@@ -498,12 +498,39 @@ Status HnswIndex::add_batch_parallel(std::span<const float> data, size_t columns
   const Slot first = static_cast<Slot>(start_id);
   const size_t batch = micro_batch_size ? micro_batch_size : 256;
   graph_.ensure_slot(static_cast<Slot>(first + (rows - 1)));
-  auto row = [&](size_t r) { return data.data() + r * columns; };
+  insert_parallel(
+      rows, [&](size_t r) { return static_cast<Slot>(first + r); },
+      [&](size_t r) { return data.data() + r * columns; }, std::min(rows, batch), num_threads, batch);
+  return ok();
+}
 
+Status HnswIndex::add_parallel(std::span<const VectorId> ids, std::span<const float> data, size_t num_threads,
+                               size_t micro_batch_size) {
+  if (data.size() != ids.size() * dimensions_) {
+    return fail(Error::dimension_mismatch(dimensions_, ids.empty() ? data.size() : data.size() / ids.size()));
+  }
+  if (ids.empty()) return ok();
+  Slot top = 0;
+  for (VectorId id : ids) {
+    KOVRA_TRY(check_id(id));
+    top = std::max(top, static_cast<Slot>(id));
+  }
+  const size_t batch = micro_batch_size ? micro_batch_size : 256;
+  graph_.ensure_slot(top);
+  // Only a graph too small to route searches is grown row by row first.
+  const size_t boot = graph_.live_count >= batch ? 0 : std::min(ids.size(), batch - graph_.live_count);
+  insert_parallel(
+      ids.size(), [&](size_t r) { return static_cast<Slot>(ids[r]); },
+      [&](size_t r) { return data.data() + r * dimensions_; }, boot, num_threads, batch);
+  return ok();
+}
+
+template <class SlotOf, class RowOf>
+void HnswIndex::insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t boot, size_t num_threads,
+                                size_t batch) {
   SearchScratch own;
   own.cover(graph_.slot_count());
-  const size_t boot = std::min(rows, batch);
-  for (size_t r = 0; r < boot; ++r) insert(static_cast<Slot>(first + r), row(r), own);
+  for (size_t r = 0; r < boot; ++r) insert(slot_of(r), row(r), own);
 
   if (rows > boot) {
     // More workers than rows per micro-batch (or than a machine can start)
@@ -520,20 +547,19 @@ Status HnswIndex::add_batch_parallel(std::span<const float> data, size_t columns
       // Unlink every live row first: unlinking row by row could hand the entry
       // point to a row that is placed but not linked yet.
       for (size_t i = 0; i < n; ++i) {
-        Slot slot = static_cast<Slot>(first + s + i);
+        Slot slot = slot_of(s + i);
         if (graph_.is_live(slot)) graph_.unlink(slot);
       }
       for (size_t i = 0; i < n; ++i) drawn[i] = draw_level();
-      for (size_t i = 0; i < n; ++i) graph_.place(static_cast<Slot>(first + s + i), row(s + i), drawn[i]);
+      for (size_t i = 0; i < n; ++i) graph_.place(slot_of(s + i), row(s + i), drawn[i]);
 
       std::exception_ptr error;
       const int64_t count = static_cast<int64_t>(n);
 #pragma omp parallel for num_threads(static_cast<int>(threads)) schedule(dynamic) if (threads > 1)
       for (int64_t i = 0; i < count; ++i) {
         try {
-          graph_.find_neighbors(metric_, static_cast<Slot>(first + s + static_cast<size_t>(i)),
-                                 drawn[static_cast<size_t>(i)], worker[static_cast<size_t>(omp_get_thread_num())],
-                                found[static_cast<size_t>(i)]);
+          graph_.find_neighbors(metric_, slot_of(s + static_cast<size_t>(i)), drawn[static_cast<size_t>(i)],
+                                worker[static_cast<size_t>(omp_get_thread_num())], found[static_cast<size_t>(i)]);
         } catch (...) {
 #pragma omp critical(kovra_hnsw_worker_error)
           if (!error) error = std::current_exception();
@@ -542,14 +568,13 @@ Status HnswIndex::add_batch_parallel(std::span<const float> data, size_t columns
       if (error) std::rethrow_exception(error);
 
       for (size_t i = 0; i < n; ++i) {
-        Slot slot = static_cast<Slot>(first + s + i);
+        Slot slot = slot_of(s + i);
         for (size_t l = 0; l < found[i].size(); ++l) graph_.connect(metric_, slot, l, found[i][l]);
         if (!graph_.entry_point || drawn[i] > graph_.levels[*graph_.entry_point]) graph_.entry_point = slot;
       }
     }
   }
   scratch_->scratch.cover(graph_.slot_count());
-  return ok();
 }
 
 Result<std::vector<Hit>> HnswIndex::search(std::span<const float> query, size_t k) const {
@@ -589,6 +614,8 @@ std::vector<Entry> HnswIndex::iterate() const {
   }
   return out;
 }
+
+void HnswIndex::adopt_graph(HnswGraph graph) { replace_graph(std::move(graph)); }
 
 void HnswIndex::replace_graph(HnswGraph graph) {
   graph_ = std::move(graph);

@@ -142,6 +142,8 @@ class HnswIndex final : public VectorIndex {
  public:
   HnswIndex(size_t dimensions, Metric metric, HnswConfig config = {});
 
+  // Ids at or above 2^32 would share a slot with a smaller id.
+  static Status check_id(VectorId id);
   // Sizes that the graph's storage cannot represent: m0 = 2 * m must fit the
   // 16-bit layer-0 counts.
   static Status check_config(const HnswConfig& config);
@@ -169,6 +171,14 @@ class HnswIndex final : public VectorIndex {
   // on the thread count.
   Status add_batch_parallel(std::span<const float> data, size_t columns, VectorId start_id,
                             size_t num_threads, size_t micro_batch_size);
+  // The same parallel insertion for rows of `dimensions` floats under the
+  // given ids, which must be distinct; live ids are replaced. Rows go in one
+  // at a time only while the graph is smaller than one micro-batch.
+  Status add_parallel(std::span<const VectorId> ids, std::span<const float> data, size_t num_threads,
+                      size_t micro_batch_size);
+
+  // Takes over a graph decoded from a file (it must have this index's dimensions).
+  void adopt_graph(HnswGraph graph);
 
   Status save(const std::string& path) const;
   static Result<HnswIndex> load(const std::string& path);
@@ -191,14 +201,17 @@ class HnswIndex final : public VectorIndex {
     SearchScratch scratch;
   };
 
-  // Ids at or above 2^32 would share a slot with a smaller id.
-  static Status check_id(VectorId id);
   Status check_block(std::span<const float> data, size_t columns, VectorId start_id,
                      size_t* rows) const;
   uint8_t draw_level();
   // Inserts over the slot (unlinking a live node there first).
   void insert(Slot s, const float* vector, SearchScratch& scratch);
   void link_placed(Slot s, uint8_t level, SearchScratch& scratch);
+  // Rows 0..rows-1 go to slots slot_of(r) (placed and allocated by the
+  // caller's ensure_slot); the first `boot` one at a time, the rest in
+  // micro-batches of `batch` searched on the workers.
+  template <class SlotOf, class RowOf>
+  void insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t boot, size_t num_threads, size_t batch);
   void replace_graph(HnswGraph graph);
 
   size_t dimensions_;

@@ -1,0 +1,77 @@
+// The database: one data directory and every collection opened from it,
+// guarded by one reader-writer lock. Within a process, clients of the same
+// directory share one state, so one log never has two writers; across
+// processes, an advisory lock on the directory keeps a second owner out.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/collection/collection.h"
+
+namespace kovra {
+
+// A name that is one plain path component: not empty, not ".", without "/",
+// "\", NUL or "..".
+bool valid_collection_name(std::string_view name);
+std::string invalid_collection_name_message(std::string_view name);
+
+class ClientState {
+ public:
+  // Opens (creating it if needed) the directory and every collection in it;
+  // returns the live state of a client of the same directory if there is one.
+  static Result<std::shared_ptr<ClientState>> open(const std::string& data_dir);
+  ~ClientState();
+  ClientState(const ClientState&) = delete;
+  ClientState& operator=(const ClientState&) = delete;
+
+  const std::string& data_dir() const { return data_dir_; }
+
+  // Runs `fn(state)` under the write lock. An unrecoverable failure thrown
+  // while the lock is held poisons it; every later locked call then fails.
+  template <class Fn>
+  auto write(Fn&& fn) {
+    std::unique_lock lock(mutex_);
+    check_poison();
+    try {
+      return fn(*this);
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+  template <class Fn>
+  auto read(Fn&& fn) const {
+    std::shared_lock lock(mutex_);
+    check_poison();
+    return fn(*this);
+  }
+
+  // These run under the lock taken by write() or read().
+  Collection* find(const std::string& name) const;
+  // The caller has checked the name; CollectionAlreadyExists if taken.
+  Status create_collection(const std::string& name, uint64_t dimensions, Metric metric, IndexType type);
+  Result<bool> delete_collection(const std::string& name);
+  std::vector<std::string> names() const;
+  size_t collection_count() const { return collections_.size(); }
+
+ private:
+  ClientState() = default;
+  void check_poison() const;
+  Status scan();
+
+  std::string data_dir_;
+  std::string real_dir_;
+  int lock_fd_ = -1;
+  bool registered_ = false;
+  mutable std::shared_mutex mutex_;
+  bool poisoned_ = false;
+  std::unordered_map<std::string, std::unique_ptr<Collection>> collections_;
+};
+
+}  // namespace kovra

@@ -1,0 +1,381 @@
+#include "core/collection/collection.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <unordered_set>
+
+#include "core/collection/wal_format.h"
+#include "core/index/hnsw.h"
+#include "core/index/hnsw_io.h"
+#include "core/io/file.h"
+
+namespace kovra {
+namespace {
+
+constexpr char kGraphFile[] = "hnsw.graph";
+constexpr char kGraphTmpFile[] = "hnsw.graph.tmp";
+constexpr char kSparseFile[] = "sparse.bin";
+constexpr char kSparseTmpFile[] = "sparse.bin.tmp";
+constexpr char kVectorFile[] = "vectors.mmap";
+
+// Batches at least this long go into a graph through the parallel insert.
+constexpr size_t kParallelBatch = 64;
+// Compaction hands its records to the file in pieces of about this size.
+constexpr uint64_t kCompactionChunk = 1 << 20;
+
+Status remove_if_exists(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(Error::io(errno));
+  return ok();
+}
+
+// The graph saved at the last compaction, if it can be read at all. A file
+// that does not decode is of no use: the log is replayed in full instead.
+std::optional<HnswGraph> read_saved_graph(const std::string& path, uint64_t dimensions) {
+  if (!io::file_exists(path)) return std::nullopt;
+  auto file = io::MappedFile::open(path);
+  if (!file) return std::nullopt;
+  io::SpanSource source(file->bytes());
+  io::Decoder dec(source);
+  auto snap = decode_graph(dec);
+  if (!snap) return std::nullopt;
+  auto graph = from_snapshot(std::move(*snap), dimensions);
+  if (!graph) return std::nullopt;
+  return std::move(*graph);
+}
+
+}  // namespace
+
+void UpsertItem::prepare() {
+  if (payload) payload_text = to_compact_json(*payload);
+  if (sparse) sparse_bytes = sparse_to_bytes(*sparse);
+}
+
+uint64_t UpsertItem::record_size() const {
+  uint64_t m = payload_text.size();
+  uint64_t s = sparse_bytes.size();
+  return wal::add_body_size(vector.size(), payload ? &m : nullptr, sparse ? &s : nullptr);
+}
+
+std::optional<std::string> oversized_record_message(uint64_t record_size) {
+  if (record_size <= wal::kMaxBodySize) return std::nullopt;
+  return "log record of " + std::to_string(record_size) + " bytes exceeds the limit of " +
+         std::to_string(wal::kMaxBodySize) + " bytes";
+}
+
+Collection::~Collection() = default;
+
+std::string Collection::path(const char* file) const { return dir_ + "/" + file; }
+
+Result<std::unique_ptr<Collection>> Collection::create(const std::string& data_dir, const std::string& name,
+                                                       uint64_t dimensions, Metric metric, IndexType type) {
+  auto c = std::unique_ptr<Collection>(new Collection());
+  c->dir_ = data_dir + "/" + name;
+  std::error_code ec;
+  std::filesystem::create_directories(c->dir_, ec);
+  if (ec) return fail(Error::io(ec.value()));
+  // A reused directory may still hold the files of an earlier collection that
+  // failed to open. The new collection starts empty, so its first reopen must
+  // not bring their vectors back; its snapshots stay.
+  for (const char* stale : {wal::kLogFile, wal::kLogTmpFile, kGraphFile, kGraphTmpFile, kSparseFile,
+                            kSparseTmpFile, kVectorFile}) {
+    KOVRA_TRY(remove_if_exists(c->path(stale)));
+  }
+  c->meta_ = new_collection_meta(name, dimensions, metric, type);
+  KOVRA_TRY(write_meta_direct(c->dir_, c->meta_));
+  KOVRA_ASSIGN_OR_RETURN(c->index_, build_index(c->meta_, c->dir_));
+  KOVRA_ASSIGN_OR_RETURN(c->log_, WalWriter::open_append(c->path(wal::kLogFile), std::nullopt));
+  return c;
+}
+
+Result<std::unique_ptr<Collection>> Collection::open(const std::string& dir) {
+  auto c = std::unique_ptr<Collection>(new Collection());
+  c->dir_ = dir;
+  KOVRA_TRY(remove_if_exists(c->path(wal::kLogTmpFile)));
+  KOVRA_ASSIGN_OR_RETURN(c->meta_, read_meta(dir));
+  KOVRA_ASSIGN_OR_RETURN(c->index_, build_index(c->meta_, dir));
+  KOVRA_TRY(c->replay());
+  return c;
+}
+
+// Rebuilds the state from the log alone. "sparse.bin" is not read: every
+// sparse vector is in the log. For a graph, the saved "hnsw.graph" is taken
+// over instead of re-inserting the log's first records only when they are
+// exactly its nodes (same ids, same vector bits, same order), which is what a
+// compaction writes; anything else in the log is applied on top.
+Status Collection::replay() {
+  // Records of "vectors.mmap" that the log does not add again must not
+  // survive the open (a file older or newer than the log).
+  if (meta_.index_type == IndexType::MmapFlat) {
+    for (const auto& [id, vector] : index_->iterate()) (void)index_->remove(id);
+  }
+
+  auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
+  std::optional<HnswGraph> graph;
+  std::vector<Slot> nodes;
+  if (hnsw) {
+    graph = read_saved_graph(path(kGraphFile), meta_.dimensions);
+    if (graph) {
+      for (size_t s = 0; s < graph->slot_count(); ++s)
+        if (graph->live[s]) nodes.push_back(static_cast<Slot>(s));
+      if (nodes.empty()) graph.reset();
+    }
+  }
+  size_t matched = 0;
+  const size_t row_bytes = meta_.dimensions * sizeof(float);
+  // Gives up on the saved graph: the matched records go in as replay would.
+  auto insert_matched = [&] {
+    for (size_t i = 0; i < matched; ++i) {
+      const float* v = graph->vector(nodes[i]);
+      (void)index_->add(nodes[i], std::span<const float>(v, meta_.dimensions));
+    }
+    graph.reset();
+  };
+
+  auto stats = replay_wal(path(wal::kLogFile), [&](const WalEntryView& e) {
+    if (graph) {
+      if (e.is_add && matched < nodes.size() && e.id == nodes[matched] && e.vector.size() == meta_.dimensions &&
+          std::memcmp(e.vector.data(), graph->vector(nodes[matched]), row_bytes) == 0) {
+        apply_payload_and_sparse(e);
+        if (++matched == nodes.size()) {
+          hnsw->adopt_graph(std::move(*graph));
+          graph.reset();
+        }
+        return;
+      }
+      insert_matched();
+    }
+    apply_entry(e);
+  });
+  if (graph) insert_matched();
+  if (!stats) return fail(stats.error());
+
+  if (!hnsw) KOVRA_TRY(index_->restore_graph(path(kGraphFile)));
+  // Cut a torn tail off before anything new is appended behind it.
+  KOVRA_ASSIGN_OR_RETURN(log_, WalWriter::open_append(path(wal::kLogFile), stats->valid_end));
+  entry_count_ = 0;
+  return ok();
+}
+
+void Collection::apply_payload_and_sparse(const WalEntryView& e) {
+  if (!e.payload) {
+    payloads_.erase(e.id);
+  } else if (auto value = parse_json_text(*e.payload)) {
+    payloads_.insert_or_assign(e.id, std::move(*value));
+  }
+  if (e.sparse) {
+    if (auto sv = sparse_from_bytes(*e.sparse)) sparse_.upsert(e.id, std::move(*sv));
+  }
+}
+
+void Collection::apply_entry(const WalEntryView& e) {
+  (void)index_->remove(e.id);
+  if (!e.is_add) {
+    payloads_.erase(e.id);
+    sparse_.remove(e.id);
+    return;
+  }
+  // A vector the index rejects is dropped; its payload and sparse vector
+  // still apply.
+  (void)index_->add(e.id, e.vector);
+  apply_payload_and_sparse(e);
+}
+
+Status Collection::check_upsert(const UpsertItem& item) const {
+  if (item.vector.size() != meta_.dimensions)
+    return fail(Error::dimension_mismatch(meta_.dimensions, item.vector.size()));
+  if (meta_.index_type == IndexType::Hnsw) KOVRA_TRY(HnswIndex::check_id(item.id));
+  if (auto message = oversized_record_message(item.record_size())) return fail(Error::invalid_config(*message));
+  return ok();
+}
+
+Status Collection::ensure_log() {
+  if (log_) return ok();
+  KOVRA_ASSIGN_OR_RETURN(log_, WalWriter::open_append(path(wal::kLogFile), std::nullopt));
+  return ok();
+}
+
+void Collection::append(const UpsertItem& item) {
+  log_->append_add(item.id, item.vector, item.payload ? &item.payload_text : nullptr,
+                   item.sparse ? &item.sparse_bytes : nullptr);
+}
+
+Status Collection::apply_upsert(UpsertItem& item) {
+  (void)index_->remove(item.id);
+  Status added = index_->add(item.id, item.vector);
+  if (!added) return added;
+  if (item.sparse) sparse_.upsert(item.id, std::move(*item.sparse));
+  if (item.payload) payloads_.insert_or_assign(item.id, std::move(*item.payload));
+  else payloads_.erase(item.id);
+  return ok();
+}
+
+Status Collection::upsert(UpsertItem item) {
+  KOVRA_TRY(check_upsert(item));
+  KOVRA_TRY(ensure_log());
+  append(item);
+  KOVRA_TRY(log_->flush());
+  ++entry_count_;
+  KOVRA_TRY(apply_upsert(item));
+  return after_write(true);
+}
+
+Status Collection::upsert_batch(std::vector<UpsertItem> items) {
+  size_t good = items.size();
+  Status rejected = ok();
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (Status st = check_upsert(items[i]); !st) {
+      good = i;
+      rejected = std::move(st);
+      break;
+    }
+  }
+  if (good > 0) {
+    KOVRA_TRY(ensure_log());
+    for (size_t i = 0; i < good; ++i) append(items[i]);
+    KOVRA_TRY(log_->flush());
+    entry_count_ += good;
+  }
+
+  Status applied = ok();
+  auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
+  if (hnsw && good >= kParallelBatch) {
+    // The graph takes the last vector of each id in one parallel insert;
+    // payloads and sparse vectors follow in order, as one upsert after
+    // another would leave them.
+    std::unordered_map<VectorId, size_t> last;
+    last.reserve(good);
+    for (size_t i = 0; i < good; ++i) last[items[i].id] = i;
+    std::vector<VectorId> ids;
+    std::vector<float> rows;
+    ids.reserve(last.size());
+    rows.reserve(last.size() * meta_.dimensions);
+    for (size_t i = 0; i < good; ++i) {
+      if (last[items[i].id] != i) continue;
+      ids.push_back(items[i].id);
+      rows.insert(rows.end(), items[i].vector.begin(), items[i].vector.end());
+    }
+    applied = hnsw->add_parallel(ids, rows, 0, 256);
+    for (size_t i = 0; i < good; ++i) {
+      UpsertItem& item = items[i];
+      if (item.sparse) sparse_.upsert(item.id, std::move(*item.sparse));
+      if (item.payload) payloads_.insert_or_assign(item.id, std::move(*item.payload));
+      else payloads_.erase(item.id);
+    }
+  } else {
+    // Every logged entry is applied, as a replay would, even after one fails.
+    for (size_t i = 0; i < good; ++i) {
+      Status st = apply_upsert(items[i]);
+      if (!st && applied) applied = std::move(st);
+    }
+  }
+  if (!rejected) return rejected;
+  if (!applied) return applied;
+  return after_write(true);
+}
+
+Result<bool> Collection::remove(VectorId id) {
+  KOVRA_TRY(ensure_log());
+  log_->append_delete(id);
+  KOVRA_TRY(log_->flush());
+  ++entry_count_;
+  KOVRA_ASSIGN_OR_RETURN(bool found, index_->remove(id));
+  sparse_.remove(id);
+  payloads_.erase(id);
+  KOVRA_TRY(after_write(false));
+  return found;
+}
+
+Status Collection::after_write(bool upsert) {
+  if (entry_count_ >= meta_.wal_compact_threshold) KOVRA_TRY(compact());
+  if (upsert) KOVRA_TRY(maybe_promote());
+  return ok();
+}
+
+Result<std::vector<CollectionHit>> Collection::search(std::span<const float> query, size_t k,
+                                                      const FilterCondition* filter) const {
+  size_t fetch = k;
+  if (filter) {
+    if (k == 0) return std::vector<CollectionHit>();
+    fetch = k > std::numeric_limits<size_t>::max() / 10 ? std::numeric_limits<size_t>::max() : k * 10;
+    // No index returns more than it holds; a huge k must not size a beam.
+    fetch = std::max(k, std::min(fetch, index_->len()));
+  }
+  KOVRA_ASSIGN_OR_RETURN(std::vector<Hit> hits, index_->search(query, fetch));
+  static const JsonValue kNull;
+  std::vector<CollectionHit> out;
+  out.reserve(std::min(hits.size(), k));
+  for (const Hit& h : hits) {
+    const JsonValue* p = payload(h.id);
+    if (filter && !matches(p ? *p : kNull, *filter)) continue;
+    out.push_back({h.id, h.distance, p ? std::optional<JsonValue>(*p) : std::nullopt});
+    if (out.size() == k) break;
+  }
+  return out;
+}
+
+Status Collection::compact() {
+  const std::string tmp = path(wal::kLogTmpFile);
+  {
+    KOVRA_ASSIGN_OR_RETURN(auto writer, WalWriter::create(tmp));
+    Status written = ok();
+    for (const auto& [id, vector] : index_->iterate()) {
+      const JsonValue* p = payload(id);
+      const SparseVector* sv = sparse_.find(id);
+      std::string text = p ? to_compact_json(*p) : std::string();
+      std::vector<uint8_t> bytes = sv ? sparse_to_bytes(*sv) : std::vector<uint8_t>();
+      writer->append_add(id, vector, p ? &text : nullptr, sv ? &bytes : nullptr);
+      if (writer->pending_bytes() >= kCompactionChunk && !(written = writer->flush())) break;
+    }
+    if (written) written = writer->close();
+    if (!written) {
+      (void)remove_if_exists(tmp);
+      return written;
+    }
+  }
+  if (Status renamed = io::rename_file(tmp, path(wal::kLogFile)); !renamed) {
+    (void)remove_if_exists(tmp);
+    return renamed;
+  }
+  // The old handle points at the replaced file; appending there would lose
+  // writes. Without a new handle, the next write opens one.
+  log_.reset();
+  entry_count_ = 0;
+  KOVRA_TRY(ensure_log());
+
+  if (dynamic_cast<HnswIndex*>(index_.get()) && index_->len() > 0) {
+    KOVRA_TRY(index_->save_graph(path(kGraphTmpFile)));
+    KOVRA_TRY(io::rename_file(path(kGraphTmpFile), path(kGraphFile)));
+  }
+  if (sparse_.count() > 0) {
+    KOVRA_TRY(sparse_.save(path(kSparseTmpFile)));
+    KOVRA_TRY(io::rename_file(path(kSparseTmpFile), path(kSparseFile)));
+  } else {
+    // Sparse vectors of deleted ids must not come back from an older file.
+    KOVRA_TRY(remove_if_exists(path(kSparseFile)));
+  }
+  return ok();
+}
+
+Status Collection::maybe_promote() {
+  if (!meta_.auto_promote_threshold || meta_.index_type != IndexType::Flat ||
+      index_->len() < *meta_.auto_promote_threshold)
+    return ok();
+  std::vector<Entry> entries = index_->iterate();
+  // A graph cannot hold ids at or above 2^32; such a collection stays flat.
+  for (const auto& e : entries)
+    if (e.first > kMaxHnswId) return ok();
+  HnswConfig config = meta_.promotion_hnsw_config.value_or(HnswConfig{});
+  KOVRA_TRY(HnswIndex::check_config(config));
+  auto graph = std::make_unique<HnswIndex>(meta_.dimensions, meta_.metric, config);
+  for (const auto& [id, vector] : entries) KOVRA_TRY(graph->add(id, vector));
+  index_ = std::move(graph);
+  meta_.index_type = IndexType::Hnsw;
+  meta_.hnsw_config = config;
+  return write_meta_atomic(dir_, meta_);
+}
+
+}  // namespace kovra

@@ -1,0 +1,117 @@
+// One open collection: its metadata, log, dense index, payloads and sparse
+// vectors, and the operations on them. Every write is logged and flushed
+// before it is applied; the log alone describes the collection, and the files
+// written beside it at compaction are only used where they provably agree
+// with it.
+//
+// A collection has no lock of its own: the client's lock guards it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/collection/filter.h"
+#include "core/collection/meta.h"
+#include "core/collection/payload.h"
+#include "core/collection/sparse.h"
+#include "core/collection/wal.h"
+#include "core/index/vector_index.h"
+
+namespace kovra {
+
+// One upsert, prepared before any lock is taken: the payload's log text and
+// the sparse vector's encoding are computed by prepare().
+struct UpsertItem {
+  VectorId id = 0;
+  std::vector<float> vector;
+  std::optional<JsonValue> payload;
+  std::optional<SparseVector> sparse;
+  std::string payload_text;         // compact JSON of `payload`
+  std::vector<uint8_t> sparse_bytes;  // encoding of `sparse`
+
+  void prepare();
+  // Body length of the item's log record.
+  uint64_t record_size() const;
+};
+
+// The message of a write whose log record would be larger than replay reads,
+// or nullopt when it fits.
+std::optional<std::string> oversized_record_message(uint64_t record_size);
+
+struct CollectionHit {
+  VectorId id;
+  float distance;
+  std::optional<JsonValue> payload;
+};
+
+class Collection {
+ public:
+  ~Collection();
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+
+  // Opens the collection stored in `dir`.
+  static Result<std::unique_ptr<Collection>> open(const std::string& dir);
+  // Creates `data_dir`/`name` (reusing an existing directory) with fresh
+  // metadata and an empty log.
+  static Result<std::unique_ptr<Collection>> create(const std::string& data_dir, const std::string& name,
+                                                    uint64_t dimensions, Metric metric, IndexType type);
+
+  Status upsert(UpsertItem item);
+  // Entries before the first one the index would reject are logged and
+  // applied; that entry's error is returned and nothing after it is stored.
+  Status upsert_batch(std::vector<UpsertItem> items);
+  Result<bool> remove(VectorId id);
+  // Nearest vectors with a copy of their payloads. With a filter, 10 k
+  // candidates are fetched and the first k whose payload matches are kept.
+  Result<std::vector<CollectionHit>> search(std::span<const float> query, size_t k,
+                                            const FilterCondition* filter) const;
+
+  size_t count() const { return index_->len(); }
+  size_t sparse_count() const { return sparse_.count(); }
+  const CollectionMeta& meta() const { return meta_; }
+  const std::string& dir() const { return dir_; }
+  const VectorIndex& index() const { return *index_; }
+  const SparseStore& sparse() const { return sparse_; }
+  const JsonValue* payload(VectorId id) const {
+    auto it = payloads_.find(id);
+    return it == payloads_.end() ? nullptr : &it->second;
+  }
+  // Records appended since the open or the last compaction.
+  uint64_t entry_count() const { return entry_count_; }
+
+  // Rewrites the log as one Add per live vector; saves "hnsw.graph" and
+  // "sparse.bin" (or removes a stale "sparse.bin").
+  Status compact();
+
+ private:
+  Collection() = default;
+  // What the index would reject, checked before the record is logged.
+  Status check_upsert(const UpsertItem& item) const;
+  Status apply_upsert(UpsertItem& item);
+  // Reopens the log after a compaction whose reopen failed.
+  Status ensure_log();
+  void append(const UpsertItem& item);
+  void apply_entry(const WalEntryView& e);
+  void apply_payload_and_sparse(const WalEntryView& e);
+  Status replay();
+  // Compaction check, then (after upserts) the promotion check.
+  Status after_write(bool upsert);
+  Status maybe_promote();
+  std::string path(const char* file) const;
+
+  CollectionMeta meta_;
+  std::string dir_;
+  std::unique_ptr<VectorIndex> index_;
+  std::unordered_map<VectorId, JsonValue> payloads_;
+  SparseStore sparse_;
+  std::unique_ptr<WalWriter> log_;
+  uint64_t entry_count_ = 0;
+};
+
+}  // namespace kovra

@@ -1,0 +1,241 @@
+#include "core/collection/wal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/collection/wal_format.h"
+#include "core/io/file.h"
+
+namespace kovra {
+namespace {
+
+uint32_t load_u32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+uint64_t load_u64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Reads an option of a counted byte string at `*pos`; false when it does not
+// decode.
+bool read_option_bytes(std::span<const uint8_t> body, size_t* pos,
+                       std::optional<std::span<const uint8_t>>* out) {
+  if (*pos >= body.size()) return false;
+  uint8_t tag = body[*pos];
+  ++*pos;
+  if (tag == 0) {
+    out->reset();
+    return true;
+  }
+  if (tag != 1 || body.size() - *pos < 8) return false;
+  uint64_t len = load_u64(body.data() + *pos);
+  *pos += 8;
+  if (len > body.size() - *pos) return false;
+  *out = body.subspan(*pos, static_cast<size_t>(len));
+  *pos += static_cast<size_t>(len);
+  return true;
+}
+
+// Reads until `size` bytes or the end of input; returns how many arrived.
+Result<size_t> read_up_to(io::Source& src, uint8_t* out, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    auto n = src.read(out + done, size - done);
+    if (!n) return fail(Error::io_text(n.error().text()));
+    if (*n == 0) break;
+    done += *n;
+  }
+  return done;
+}
+
+Result<WalReplayStats> replay_source(io::Source& src, const WalVisitor& visit) {
+  WalReplayStats stats;
+  std::vector<uint8_t> body;
+  std::vector<float> floats;
+  for (;;) {
+    uint8_t len_bytes[wal::kLengthSize];
+    KOVRA_ASSIGN_OR_RETURN(size_t got, read_up_to(src, len_bytes, sizeof len_bytes));
+    if (got < sizeof len_bytes) {
+      stats.torn = got > 0;
+      return stats;
+    }
+    uint32_t len = load_u32(len_bytes);
+    if (len > wal::kMaxBodySize) {
+      stats.torn = true;
+      return stats;
+    }
+    // Grow the body as bytes arrive, so a damaged length costs no more memory
+    // than the file holds.
+    body.clear();
+    size_t have = 0;
+    while (have < len) {
+      size_t step = std::min<size_t>(len - have, wal::kMaxReserveBytes);
+      body.resize(have + step);
+      KOVRA_ASSIGN_OR_RETURN(size_t n, read_up_to(src, body.data() + have, step));
+      have += n;
+      if (n < step) break;
+    }
+    if (have < len) {
+      stats.torn = true;
+      return stats;
+    }
+    ++stats.records;
+    stats.valid_end += wal::kLengthSize + len;
+    if (auto entry = decode_wal_body(std::span<const uint8_t>(body.data(), len), floats)) visit(*entry);
+  }
+}
+
+}  // namespace
+
+std::optional<WalEntryView> decode_wal_body(std::span<const uint8_t> body, std::vector<float>& floats) {
+  if (body.size() < 4) return std::nullopt;
+  uint32_t variant = load_u32(body.data());
+  WalEntryView e;
+  if (variant == wal::kDeleteVariant) {
+    if (body.size() < wal::kDeleteBodySize) return std::nullopt;
+    e.id = load_u64(body.data() + 4);
+    return e;
+  }
+  if (variant != wal::kAddVariant || body.size() < wal::kAddHeadSize) return std::nullopt;
+  e.is_add = true;
+  e.id = load_u64(body.data() + 4);
+  uint64_t n = load_u64(body.data() + 12);
+  size_t pos = wal::kAddHeadSize;
+  if (n > (body.size() - pos) / 4) return std::nullopt;
+  floats.resize(static_cast<size_t>(n));
+  if (n) std::memcpy(floats.data(), body.data() + pos, static_cast<size_t>(n) * 4);
+  pos += static_cast<size_t>(n) * 4;
+  e.vector = floats;
+  std::optional<std::span<const uint8_t>> payload;
+  if (!read_option_bytes(body, &pos, &payload)) return std::nullopt;
+  if (payload) e.payload = std::string_view(reinterpret_cast<const char*>(payload->data()), payload->size());
+  if (!read_option_bytes(body, &pos, &e.sparse)) return std::nullopt;
+  return e;
+}
+
+Result<WalReplayStats> replay_wal(const std::string& path, const WalVisitor& visit) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return WalReplayStats{};
+  KOVRA_ASSIGN_OR_RETURN(auto reader, io::FileReader::open(path));
+  return replay_source(*reader, visit);
+}
+
+WalReplayStats replay_wal_bytes(std::span<const uint8_t> bytes, const WalVisitor& visit) {
+  io::SpanSource src(bytes);
+  auto r = replay_source(src, visit);
+  return r ? *r : WalReplayStats{};
+}
+
+// ---------------------------------------------------------------------------
+
+WalWriter::~WalWriter() { (void)close(); }
+
+Result<std::unique_ptr<WalWriter>> WalWriter::open_append(const std::string& path, std::optional<uint64_t> keep) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(Error::io(errno));
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return fail(Error::io(err));
+  }
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (keep && *keep < size) {
+    if (::ftruncate(fd, static_cast<off_t>(*keep)) != 0) {
+      int err = errno;
+      ::close(fd);
+      return fail(Error::io(err));
+    }
+    size = *keep;
+  }
+  auto w = std::unique_ptr<WalWriter>(new WalWriter());
+  w->fd_ = fd;
+  w->end_ = size;
+  w->buf_.reserve(io::kFileBufferSize);
+  return w;
+}
+
+Result<std::unique_ptr<WalWriter>> WalWriter::create(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(Error::io(errno));
+  auto w = std::unique_ptr<WalWriter>(new WalWriter());
+  w->fd_ = fd;
+  w->buf_.reserve(io::kFileBufferSize);
+  return w;
+}
+
+void WalWriter::append_add(VectorId id, std::span<const float> vector, const std::string* payload,
+                           const std::vector<uint8_t>* sparse) {
+  uint64_t m = payload ? payload->size() : 0;
+  uint64_t s = sparse ? sparse->size() : 0;
+  uint64_t len = wal::add_body_size(vector.size(), payload ? &m : nullptr, sparse ? &s : nullptr);
+  KOVRA_CHECK(len <= wal::kMaxBodySize, "log record above the size limit");
+  buf_.reserve(buf_.size() + wal::kLengthSize + len);
+  put(static_cast<uint32_t>(len));
+  put(wal::kAddVariant);
+  put(id);
+  put(static_cast<uint64_t>(vector.size()));
+  const auto* f = reinterpret_cast<const uint8_t*>(vector.data());
+  buf_.insert(buf_.end(), f, f + vector.size_bytes());
+  put(static_cast<uint8_t>(payload ? 1 : 0));
+  if (payload) {
+    put(m);
+    buf_.insert(buf_.end(), payload->begin(), payload->end());
+  }
+  put(static_cast<uint8_t>(sparse ? 1 : 0));
+  if (sparse) {
+    put(s);
+    buf_.insert(buf_.end(), sparse->begin(), sparse->end());
+  }
+}
+
+void WalWriter::append_delete(VectorId id) {
+  put(static_cast<uint32_t>(wal::kDeleteBodySize));
+  put(wal::kDeleteVariant);
+  put(id);
+}
+
+Status WalWriter::flush() {
+  if (buf_.empty()) return ok();
+  if (fd_ < 0) {
+    buf_.clear();
+    return fail(Error::io_text("the log is closed"));
+  }
+  const uint8_t* p = buf_.data();
+  size_t left = buf_.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : EIO;
+      // Take back whatever part of the records reached the file.
+      (void)::ftruncate(fd_, static_cast<off_t>(end_));
+      buf_.clear();
+      return fail(Error::io(err));
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  end_ += buf_.size();
+  buf_.clear();
+  return ok();
+}
+
+Status WalWriter::close() {
+  if (fd_ < 0) return ok();
+  Status s = flush();
+  if (::close(fd_) != 0 && s) s = fail(Error::io(errno));
+  fd_ = -1;
+  return s;
+}
+
+}  // namespace kovra

@@ -1,0 +1,92 @@
+// The write-ahead log of one collection: appending records, replaying them at
+// open, and the file handle that compaction swaps. Framing in wal_format.h.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "core/index/vector_index.h"
+#include "core/io/codec.h"
+
+namespace kovra {
+
+// One decoded entry, viewing the body it came from (valid during the visit).
+struct WalEntryView {
+  bool is_add = false;
+  VectorId id = 0;
+  std::span<const float> vector;                     // Add only
+  std::optional<std::string_view> payload;           // compact JSON text
+  std::optional<std::span<const uint8_t>> sparse;    // an encoded sparse vector
+};
+
+// Decodes one record body. nullopt when it does not decode: shorter than its
+// variant needs, an unknown variant, a count running past the end, an option
+// tag other than 0 or 1. Bytes after the entry are ignored. `floats` is the
+// caller's reusable storage for the vector.
+std::optional<WalEntryView> decode_wal_body(std::span<const uint8_t> body, std::vector<float>& floats);
+
+struct WalReplayStats {
+  uint64_t records = 0;    // whole records read, decodable or not
+  uint64_t valid_end = 0;  // offset just past the last whole record
+  bool torn = false;       // stopped early: a short length or body, or an oversized length
+};
+
+using WalVisitor = std::function<void(const WalEntryView&)>;
+
+// Replays the log at `path` through an 8192-byte buffered reader, handing
+// every decodable record to `visit` in file order. A missing file replays
+// nothing. A read error other than the end of the file is Io.
+Result<WalReplayStats> replay_wal(const std::string& path, const WalVisitor& visit);
+// The same over an in-memory image.
+WalReplayStats replay_wal_bytes(std::span<const uint8_t> bytes, const WalVisitor& visit);
+
+// Appends records to the log. Records collect in memory until flush() hands
+// them to the operating system in one write; a flush that fails cuts the file
+// back to where it stood before, so no torn record is left behind for the
+// records that follow to be swallowed by.
+class WalWriter {
+ public:
+  ~WalWriter();
+  WalWriter(const WalWriter&) = delete;
+  WalWriter& operator=(const WalWriter&) = delete;
+
+  // Opens for appending (created if missing). When `keep` is given and the
+  // file is longer, it is first cut back to `keep` bytes: a torn tail must not
+  // precede new records.
+  static Result<std::unique_ptr<WalWriter>> open_append(const std::string& path, std::optional<uint64_t> keep);
+  // Creates or truncates, for a rewrite under a temporary name.
+  static Result<std::unique_ptr<WalWriter>> create(const std::string& path);
+
+  void append_add(VectorId id, std::span<const float> vector, const std::string* payload,
+                  const std::vector<uint8_t>* sparse);
+  void append_delete(VectorId id);
+  // Writes what was appended since the last flush. Io on failure, with the
+  // file back at its earlier length and the records dropped.
+  Status flush();
+  // Drops records appended since the last flush.
+  void discard() { buf_.clear(); }
+  // Flushes and closes; reports a failure.
+  Status close();
+  uint64_t pending_bytes() const { return buf_.size(); }
+
+ private:
+  WalWriter() = default;
+  template <class T>
+  void put(const T& v) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&v);
+    buf_.insert(buf_.end(), p, p + sizeof(T));
+  }
+
+  int fd_ = -1;
+  uint64_t end_ = 0;  // file length after the last successful flush
+  std::vector<uint8_t> buf_;
+};
+
+}  // namespace kovra

@@ -1,0 +1,264 @@
+// Python class Collection: a handle on one named collection of a client.
+#include <string>
+#include <vector>
+
+#include "core/collection/filter.h"
+#include "python/classes.h"
+#include "python/database.h"
+#include "python/index_methods.h"
+#include "python/payload_convert.h"
+
+namespace kovra::py {
+
+template <>
+struct ClassTraits<CollectionCore> {
+  static constexpr const char* name = "Collection";
+  static PyTypeObject* make_type();
+};
+
+namespace {
+
+using Self = Object<CollectionCore>;
+using M = IndexMethods<CollectionCore>;
+
+const char kEntryShape[] = "each entry must be a tuple of (id, vector) or (id, vector, payload)";
+
+// `payload`: None means none; anything else through the payload conversion.
+// `name` is the argument a TypeError names, if any.
+bool to_payload(PyObject* obj, std::optional<JsonValue>* out, const char* name = nullptr) {
+  out->reset();
+  if (!obj || obj == Py_None) return true;
+  JsonValue value;
+  if (!to_json(obj, &value)) {
+    if (name) wrap_argument_error(name);
+    return false;
+  }
+  *out = std::move(value);
+  return true;
+}
+
+// Computes the record's log texts and refuses one the log could not replay.
+bool prepare_item(UpsertItem& item) {
+  item.prepare();
+  if (auto message = oversized_record_message(item.record_size())) {
+    PyErr_SetString(PyExc_ValueError, message->c_str());
+    return false;
+  }
+  return true;
+}
+
+// `filter`: None means none; otherwise converted and parsed before any lock.
+bool to_filter(PyObject* obj, std::optional<FilterCondition>* out) {
+  out->reset();
+  if (!obj || obj == Py_None) return true;
+  JsonValue value;
+  if (!to_json(obj, &value)) {
+    wrap_argument_error("filter");
+    return false;
+  }
+  auto parsed = parse_filter(value);
+  if (!parsed) {
+    PyErr_SetString(PyExc_ValueError, ("invalid filter: " + parsed.error()).c_str());
+    return false;
+  }
+  *out = std::move(*parsed);
+  return true;
+}
+
+bool to_upsert_entries(PyObject* obj, std::vector<UpsertItem>* out) {
+  if (!PyList_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'entries': '%s' object cannot be converted to 'PyList'",
+                 type_name(obj).c_str());
+    return false;
+  }
+  const Py_ssize_t initial = PyList_Size(obj);
+  std::vector<UpsertItem> items;
+  items.reserve(static_cast<size_t>(initial));
+  // Converting may run code that shrinks or grows the list.
+  for (Py_ssize_t i = 0; i < initial && i < PyList_Size(obj); ++i) {
+    PyObject* entry = PyList_GetItem(obj, i);
+    if (!entry) return false;
+    PyRef hold = PyRef::borrow(entry);
+    Py_ssize_t n = PyTuple_Check(entry) ? PyTuple_Size(entry) : -1;
+    if (n != 2 && n != 3) {
+      PyErr_SetString(PyExc_ValueError, kEntryShape);
+      return false;
+    }
+    UpsertItem item;
+    if (!u64_value(PyTuple_GetItem(entry, 0), &item.id)) return false;
+    if (!to_vector(PyTuple_GetItem(entry, 1), &item.vector)) return false;
+    if (n == 3 && !to_payload(PyTuple_GetItem(entry, 2), &item.payload)) return false;
+    if (!prepare_item(item)) return false;
+    items.push_back(std::move(item));
+  }
+  *out = std::move(items);
+  return true;
+}
+
+PyObject* hits_with_payloads(const std::vector<CollectionHit>& hits) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyRef id = PyRef::steal(from_u64(hits[i].id));
+    PyRef distance = PyRef::steal(PyFloat_FromDouble(static_cast<double>(hits[i].distance)));
+    if (!id || !distance || PyDict_SetItemString(dict.get(), "id", id.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "distance", distance.get()) < 0)
+      return nullptr;
+    if (hits[i].payload) {
+      PyRef payload = PyRef::steal(from_json(*hits[i].payload));
+      if (!payload || PyDict_SetItemString(dict.get(), "payload", payload.get()) < 0) return nullptr;
+    }
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals
+  }
+  return list.release();
+}
+
+template <class R>
+PyObject* status_result(const std::optional<R>& r, const std::string& name) {
+  if (!r) return raise_collection_not_found(name);
+  return none_or_raise(*r);
+}
+
+PyObject* upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.upsert", {"id", "vector", "payload"}, 2);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    UpsertItem item;
+    if (!to_u64(a[0], "id", &item.id) || !to_vector(a[1], &item.vector) || !to_payload(a[2], &item.payload, "payload") ||
+        !prepare_item(item))
+      return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_write(*s.core, [&](Collection& c) { return c.upsert(std::move(item)); });
+    return status_result(r, s.core->name);
+  });
+}
+
+PyObject* upsert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.upsert_batch", {"entries"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    std::vector<UpsertItem> items;
+    if (!to_upsert_entries(a[0], &items)) return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_write(*s.core, [&](Collection& c) { return c.upsert_batch(std::move(items)); });
+    return status_result(r, s.core->name);
+  });
+}
+
+PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.search", {"query", "k", "filter"}, 2);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+    std::vector<float> query;
+    size_t k;
+    std::optional<FilterCondition> filter;
+    if (!to_vector(a[0], &query) || !to_size(a[1], "k", &k) || !to_filter(a[2], &filter))
+      return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_read(*s.core, [&](const Collection& c) {
+      return c.search(query, k, filter ? &*filter : nullptr);
+    });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return result_or_raise(*r, [](std::vector<CollectionHit>& hits) { return hits_with_payloads(hits); });
+  });
+}
+
+PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.delete", {"id"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    uint64_t id;
+    if (!to_u64(a[0], "id", &id)) return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_write(*s.core, [&](Collection& c) { return c.remove(id); });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return result_or_raise(*r, [](bool found) { return to_bool(found); });
+  });
+}
+
+// Both counts read 0 once the collection is gone.
+size_t read_count(const CollectionCore& c, bool sparse) {
+  auto n = with_collection_read(c, [&](const Collection& col) { return sparse ? col.sparse_count() : col.count(); });
+  return n.value_or(0);
+}
+
+PyObject* get_count(PyObject* self, void*) {
+  return method0<CollectionCore>(self, Borrow::Shared, [](Self& s) { return from_u64(read_count(*s.core, false)); });
+}
+
+PyObject* get_sparse_count(PyObject* self, void*) {
+  return method0<CollectionCore>(self, Borrow::Shared, [](Self& s) { return from_u64(read_count(*s.core, true)); });
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return method0<CollectionCore>(self, Borrow::Shared, [](Self& s) { return from_text(s.core->name); });
+}
+
+PyObject* repr(PyObject* self) {
+  return method0<CollectionCore>(self, Borrow::Shared, [](Self& s) {
+    return from_text("Collection(name=\"" + s.core->name + "\", count=" +
+                     std::to_string(read_count(*s.core, false)) + ")");
+  });
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for Collection");
+  return nullptr;
+}
+
+PyMethodDef kMethods[] = {
+    {"upsert", M::fn(upsert), kArgs,
+     "upsert($self, id, vector, payload=None)\n--\n\n"
+     "Insert or update a vector by ID with optional metadata payload."},
+    {"upsert_batch", M::fn(upsert_batch), kArgs,
+     "upsert_batch($self, entries)\n--\n\n"
+     "Batch insert or update multiple vectors at once. More efficient than\n"
+     "calling upsert in a loop.\n"
+     "\n"
+     "Args:\n"
+     "    entries: List of (id, vector) tuples or (id, vector, payload) tuples."},
+    {"search", M::fn(search), kArgs,
+     "search($self, query, k, filter=None)\n--\n\n"
+     "Search for the k nearest vectors. Returns list of {\"id\", \"distance\", \"payload\"}.\n"
+     "\n"
+     "Supports optional payload filtering with operators: $eq, $ne, $in, $gt, $gte, $lt, $lte, $and, $or."},
+    {"delete", M::fn(remove), kArgs,
+     "delete($self, id)\n--\n\nDelete a vector by ID. Returns True if found and removed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kProperties[] = {
+    {"count", get_count, nullptr, nullptr, nullptr},
+    {"sparse_count", get_sparse_count, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kDoc[] =
+    "A named collection of vectors with WAL-backed persistence.\n"
+    "\n"
+    "Obtained via Client.create_collection() or Client.get_collection().\n"
+    "Supports upsert, search, delete, hybrid search, and payload filtering.";
+
+}  // namespace
+
+PyTypeObject* ClassTraits<CollectionCore>::make_type() {
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<CollectionCore>)},
+      {Py_tp_methods, kMethods},
+      {Py_tp_getset, kProperties},
+      {Py_tp_repr, reinterpret_cast<void*>(repr)},
+      {Py_tp_doc, const_cast<char*>(kDoc)},
+      {0, nullptr},
+  };
+  return make_heap_type<CollectionCore>("kovra_vector_db.Collection", slots);
+}
+
+PyTypeObject* collection_type() { return class_type<CollectionCore>(); }
+
+PyObject* new_collection_object(std::string name, std::shared_ptr<ClientState> state) {
+  return wrap(std::make_unique<CollectionCore>(CollectionCore{std::move(name), std::move(state)}));
+}
+
+PyObject* raise_collection_not_found(const std::string& name) {
+  PyRef text = PyRef::steal(from_text("collection '" + name + "' not found"));
+  if (text) PyErr_SetObject(PyExc_KeyError, text.get());
+  return nullptr;
+}
+
+}  // namespace kovra::py

@@ -1,0 +1,60 @@
+// What the Client and Collection classes share: the core objects their Python
+// objects own, and the way a Collection method reaches its collection.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/collection/client.h"
+#include "python/frame.h"
+
+namespace kovra::py {
+
+// A Client object: one shared reference to the directory's state.
+struct ClientCore {
+  std::shared_ptr<ClientState> state;
+};
+
+// A Collection object: the name, looked up again on every call, and the same
+// shared state, which it keeps alive after the Client object is gone.
+struct CollectionCore {
+  std::string name;
+  std::shared_ptr<ClientState> state;
+};
+
+// A new Collection object for `name`.
+PyObject* new_collection_object(std::string name, std::shared_ptr<ClientState> state);
+
+// KeyError "collection '<name>' not found".
+PyObject* raise_collection_not_found(const std::string& name);
+
+// Runs `fn(Collection&)` under the client's write (or read) lock with the
+// interpreter lock released, so no thread waits for the client lock while
+// holding the interpreter lock. nullopt when the collection is gone.
+template <class Fn>
+auto with_collection_write(const CollectionCore& c, Fn&& fn) {
+  using R = decltype(fn(std::declval<Collection&>()));
+  return without_gil([&] {
+    return c.state->write([&](ClientState& s) -> std::optional<R> {
+      Collection* col = s.find(c.name);
+      if (!col) return std::nullopt;
+      return fn(*col);
+    });
+  });
+}
+
+template <class Fn>
+auto with_collection_read(const CollectionCore& c, Fn&& fn) {
+  using R = decltype(fn(std::declval<const Collection&>()));
+  return without_gil([&] {
+    return c.state->read([&](const ClientState& s) -> std::optional<R> {
+      const Collection* col = s.find(c.name);
+      if (!col) return std::nullopt;
+      return fn(*col);
+    });
+  });
+}
+
+}  // namespace kovra::py

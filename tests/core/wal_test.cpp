@@ -1,0 +1,197 @@
+#include "core/collection/wal.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/collection/wal_format.h"
+#include "core/io/file.h"
+#include "testutil.h"
+
+namespace kovra {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void put(Bytes& b, const void* p, size_t n) {
+  auto* c = static_cast<const uint8_t*>(p);
+  b.insert(b.end(), c, c + n);
+}
+template <class T>
+void put(Bytes& b, T v) {
+  put(b, &v, sizeof v);
+}
+
+Bytes body_of_add(uint64_t id, std::vector<float> v, const char* payload) {
+  Bytes b;
+  put<uint32_t>(b, 0);
+  put<uint64_t>(b, id);
+  put<uint64_t>(b, v.size());
+  put(b, v.data(), v.size() * 4);
+  put<uint8_t>(b, payload ? 1 : 0);
+  if (payload) {
+    put<uint64_t>(b, std::strlen(payload));
+    put(b, payload, std::strlen(payload));
+  }
+  put<uint8_t>(b, 0);
+  return b;
+}
+
+Bytes framed(const Bytes& body) {
+  Bytes b;
+  put<uint32_t>(b, static_cast<uint32_t>(body.size()));
+  b.insert(b.end(), body.begin(), body.end());
+  return b;
+}
+
+struct Seen {
+  std::vector<uint64_t> ids;
+  std::vector<std::string> payloads;
+};
+
+WalReplayStats replay(const Bytes& log, Seen& seen) {
+  return replay_wal_bytes(log, [&](const WalEntryView& e) {
+    seen.ids.push_back(e.id);
+    seen.payloads.push_back(e.payload ? std::string(*e.payload) : "-");
+  });
+}
+
+TEST(WalBody, DecodesOrSkips) {
+  Bytes add = body_of_add(7, {1.0f, 2.0f}, "{}");
+  struct Case {
+    const char* what;
+    Bytes body;
+    bool decodes;
+  };
+  Bytes bad_tag = add;
+  bad_tag[20 + 8] = 2;
+  Bytes long_count = add;
+  long_count[12] = 200;
+  Bytes trailing = add;
+  trailing.push_back(0xAB);
+  Bytes del;
+  put<uint32_t>(del, 1);
+  put<uint64_t>(del, 9);
+  const Case cases[] = {
+      {"empty", {}, false},
+      {"add", add, true},
+      {"trailing bytes", trailing, true},
+      {"short add", Bytes(add.begin(), add.end() - 1), false},
+      {"option tag 2", bad_tag, false},
+      {"count past the end", long_count, false},
+      {"delete", del, true},
+      {"short delete", Bytes(del.begin(), del.end() - 1), false},
+      {"variant 2", [] { Bytes b; put<uint32_t>(b, 2); put<uint64_t>(b, 1); return b; }(), false},
+  };
+  std::vector<float> floats;
+  for (const Case& c : cases) {
+    auto e = decode_wal_body(c.body, floats);
+    EXPECT_EQ(e.has_value(), c.decodes) << c.what;
+  }
+  auto e = decode_wal_body(add, floats);
+  ASSERT_TRUE(e);
+  EXPECT_TRUE(e->is_add);
+  EXPECT_EQ(e->id, 7u);
+  EXPECT_EQ(std::vector<float>(e->vector.begin(), e->vector.end()), (std::vector<float>{1.0f, 2.0f}));
+  EXPECT_EQ(*e->payload, "{}");
+  EXPECT_FALSE(e->sparse);
+}
+
+TEST(WalReplay, TornAndOversizedTailsEndCleanly) {
+  Bytes first = framed(body_of_add(1, {1.0f}, "1"));
+  Bytes second = framed(body_of_add(2, {2.0f}, nullptr));
+  Bytes zero;
+  put<uint32_t>(zero, 0);
+  Bytes huge;
+  put<uint32_t>(huge, 268435457);
+  Bytes max_len;
+  put<uint32_t>(max_len, 268435456);
+  struct Case {
+    const char* what;
+    Bytes tail;
+    std::vector<uint64_t> ids;
+    bool torn;
+    size_t kept_tail;  // bytes of `tail` inside valid_end
+  };
+  const Case cases[] = {
+      {"clean", second, {1, 2}, false, second.size()},
+      {"two bytes of a length", {5, 0}, {1}, true, 0},
+      {"torn body", Bytes(second.begin(), second.end() - 2), {1}, true, 0},
+      {"empty body skipped", [&] { Bytes b = zero; b.insert(b.end(), second.begin(), second.end()); return b; }(),
+       {1, 2}, false, 4 + second.size()},
+      {"oversized length", [&] { Bytes b = huge; b.insert(b.end(), second.begin(), second.end()); return b; }(),
+       {1}, true, 0},
+      {"largest length is read as a body", max_len, {1}, true, 0},
+  };
+  for (const Case& c : cases) {
+    Bytes log = first;
+    log.insert(log.end(), c.tail.begin(), c.tail.end());
+    Seen seen;
+    WalReplayStats stats = replay(log, seen);
+    EXPECT_EQ(seen.ids, c.ids) << c.what;
+    EXPECT_EQ(stats.torn, c.torn) << c.what;
+    EXPECT_EQ(stats.valid_end, first.size() + c.kept_tail) << c.what;
+  }
+}
+
+class WalFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = ::testing::TempDir() + "kovra_wal_" + std::to_string(::getpid()) + ".log";
+    ::unlink(path_.c_str());
+  }
+  void TearDown() override { ::unlink(path_.c_str()); }
+  size_t size() const {
+    struct stat st;
+    return ::stat(path_.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+  }
+  std::string path_;
+};
+
+TEST_F(WalFileTest, FailedFlushLeavesNoTornRecord) {
+  auto w = WalWriter::open_append(path_, std::nullopt);
+  ASSERT_TRUE(w);
+  std::vector<float> v(64, 1.0f);
+  (*w)->append_add(1, v, nullptr, nullptr);
+  ASSERT_TRUE((*w)->flush());
+  const size_t one = size();
+  {
+    testutil::FileSizeLimit limit(one + 100);  // the next record is about 280 bytes
+    (*w)->append_add(2, v, nullptr, nullptr);
+    Status st = (*w)->flush();
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().kind(), ErrorKind::Io);
+  }
+  EXPECT_EQ(size(), one);
+  (*w)->append_add(3, v, nullptr, nullptr);
+  ASSERT_TRUE((*w)->flush());
+  Seen seen;
+  auto stats = replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); });
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(seen.ids, (std::vector<uint64_t>{1, 3}));
+}
+
+TEST_F(WalFileTest, OpenCutsATornTail) {
+  Bytes log = framed(body_of_add(1, {1.0f}, nullptr));
+  Bytes torn = framed(body_of_add(2, {2.0f}, nullptr));
+  log.insert(log.end(), torn.begin(), torn.end() - 3);
+  ASSERT_TRUE(io::write_whole_file(path_, log));
+  Seen seen;
+  auto stats = replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); });
+  ASSERT_TRUE(stats && stats->torn);
+  {
+    auto w = WalWriter::open_append(path_, stats->valid_end);
+    ASSERT_TRUE(w);
+    (*w)->append_delete(1);
+  }
+  seen = {};
+  ASSERT_TRUE(replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); }));
+  EXPECT_EQ(seen.ids, (std::vector<uint64_t>{1, 1}));
+}
+
+}  // namespace
+}  // namespace kovra

@@ -1,0 +1,500 @@
+import json
+import math
+import os
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import kovra_vector_db as kv
+
+
+@pytest.fixture
+def data_dir(tmp_path):
+    return str(tmp_path / "db")
+
+
+def add_record(id_, vector, payload=None, sparse=None):
+    body = struct.pack("<IQQ", 0, id_, len(vector)) + struct.pack(f"<{len(vector)}f", *vector)
+    for field in (payload, sparse):
+        body += b"\0" if field is None else b"\1" + struct.pack("<Q", len(field)) + field
+    return struct.pack("<I", len(body)) + body
+
+
+def delete_record(id_):
+    return struct.pack("<IIQ", 12, 1, id_)
+
+
+def reopen(path, name):
+    # Clients of one directory share their state while any handle lives: the
+    # caller drops its handles first, so that this really opens the files.
+    return kv.Client(path).get_collection(name)
+
+
+def edit_meta(path, name, **changes):
+    meta_path = os.path.join(path, name, "meta.json")
+    with open(meta_path) as f:
+        meta = json.load(f)
+    meta.update(changes)
+    with open(meta_path, "w") as f:
+        json.dump(meta, f)
+
+
+def test_surface():
+    assert kv.__all__[-2:] == ["Client", "Collection"]
+    assert kv.Client.__text_signature__ == '(path="./data")'
+    assert kv.Client.__doc__.startswith("Persistent vector database client.\n\nOpens a directory")
+    signatures = {
+        kv.Client.create_collection: '($self, name, dimensions, metric="cosine", index_type="hnsw")',
+        kv.Client.get_or_create_collection: '($self, name, dimensions, metric="cosine")',
+        kv.Client.list_collections: "($self)",
+        kv.Collection.upsert: "($self, id, vector, payload=None)",
+        kv.Collection.upsert_batch: "($self, entries)",
+        kv.Collection.search: "($self, query, k, filter=None)",
+        kv.Collection.delete: "($self, id)",
+    }
+    for fn, sig in signatures.items():
+        assert fn.__text_signature__ == sig
+    assert kv.Collection.delete.__doc__ == "Delete a vector by ID. Returns True if found and removed."
+    assert kv.Collection.__doc__.startswith("A named collection of vectors with WAL-backed persistence.")
+    with pytest.raises(TypeError, match="^No constructor defined for Collection$"):
+        kv.Collection()
+
+
+def test_client_lifecycle(data_dir):
+    db = kv.Client(data_dir)
+    docs = db.create_collection("docs", 3, index_type="flat")
+    assert repr(db) == "Client(collections=1)"
+    assert repr(docs) == 'Collection(name="docs", count=0)' and docs.name == "docs"
+    with pytest.raises(KeyError, match="collection already exists: docs"):
+        db.create_collection("docs", 3)
+    with pytest.raises(ValueError, match='unknown index_type "faiss"'):
+        db.create_collection("f", 3, index_type="faiss")
+    with pytest.raises(ValueError):
+        db.create_collection("f", 3, metric="manhattan")
+    assert not os.path.exists(os.path.join(data_dir, "f"))
+    # An existing name comes back unchanged, whatever the dimensions say.
+    assert db.get_or_create_collection("docs", 99).count == 0
+    docs.upsert(1, [1, 2, 3])
+    assert db.get_or_create_collection("docs", 99).search([1, 2, 3], 1)[0]["id"] == 1
+    with pytest.raises(KeyError) as err:
+        db.get_collection("missing")
+    assert err.value.args == ("collection 'missing' not found",)
+
+    assert db.delete_collection("docs") is True
+    assert not os.path.exists(os.path.join(data_dir, "docs"))
+    assert db.delete_collection("docs") is False
+    # A handle of a deleted collection reads zero and refuses writes.
+    assert (docs.count, docs.sparse_count, repr(docs)) == (0, 0, 'Collection(name="docs", count=0)')
+    with pytest.raises(KeyError):
+        docs.upsert(2, [1, 2, 3])
+
+
+@pytest.mark.parametrize("name", ["", ".", "..", "a/b", "../x", "a\\b", "a\0b", "x..y"])
+def test_names_that_are_not_one_path_component_are_refused(tmp_path, name):
+    db = kv.Client(str(tmp_path / "db"))
+    with pytest.raises(ValueError, match="invalid collection name: "):
+        db.create_collection(name, 2)
+    with pytest.raises(ValueError):
+        db.get_or_create_collection(name, 2)
+    with pytest.raises(KeyError):
+        db.get_collection(name)
+    assert db.delete_collection(name) is False
+    assert sorted(os.listdir(tmp_path)) == ["db"] and os.listdir(tmp_path / "db") == []
+
+
+def test_open_scan_skips_what_is_not_a_collection(data_dir):
+    db = kv.Client(data_dir)
+    db.create_collection("good", 2, index_type="flat").upsert(1, [1, 2])
+    db.create_collection("twin_a", 2, index_type="flat")
+    del db
+    os.makedirs(os.path.join(data_dir, "empty"))
+    os.makedirs(os.path.join(data_dir, "broken"))
+    with open(os.path.join(data_dir, "broken", "meta.json"), "w") as f:
+        f.write("{ not json")
+    with open(os.path.join(data_dir, "afile"), "w") as f:
+        f.write("x")
+    os.makedirs(os.path.join(data_dir, "escape"))
+    with open(os.path.join(data_dir, "escape", "meta.json"), "w") as f:
+        json.dump({"name": "../out", "dimensions": 2, "metric": "l2", "index_type": "flat"}, f)
+    db = kv.Client(data_dir)
+    assert sorted(db.list_collections()) == ["good", "twin_a"]
+    assert db.get_collection("good").count == 1
+
+
+def test_upsert_search_delete_and_payloads(data_dir):
+    col = kv.Client(data_dir).create_collection("c", 2, metric="l2", index_type="flat")
+    col.upsert(1, [0.0, 0.0], {"t": (1, 2), "nan": float("nan"), "big": 2**64, "max": 2**64 - 1})
+    col.upsert(2, np.array([1.0, 0.0], dtype=np.float32))
+    col.upsert(3, [5.0, 5.0], {"keep": True})
+    hits = col.search([0.0, 0.0], 10)
+    assert [h["id"] for h in hits] == [1, 2, 3]
+    assert hits[0]["payload"] == {"big": float(2**64), "max": float(2**64 - 1), "nan": None, "t": "(1, 2)"}
+    assert list(hits[0]["payload"]) == ["big", "max", "nan", "t"]
+    assert set(hits[1]) == {"id", "distance"}
+    col.upsert(3, [5.0, 5.0])  # no payload: the old one goes
+    assert "payload" not in col.search([5.0, 5.0], 1)[0]
+    assert col.delete(2) is True and col.delete(2) is False and col.count == 2
+    with pytest.raises(ValueError, match="dimension mismatch: expected 2, got 3"):
+        col.upsert(1, [1, 2, 3])
+    assert col.search([0.0, 0.0], 1)[0]["payload"]["t"] == "(1, 2)"  # the rejected upsert changed nothing
+    with pytest.raises(TypeError):
+        col.upsert(1, [1, 2], {1: "non-str key"})
+
+    del col
+    col = reopen(data_dir, "c")
+    assert col.count == 2
+    hits = col.search([0.0, 0.0], 10)
+    assert [h["id"] for h in hits] == [1, 3] and "payload" not in hits[1]
+
+
+def test_deep_nesting_is_refused(data_dir):
+    col = kv.Client(data_dir).create_collection("c", 1, index_type="flat")
+    deep = []
+    for _ in range(511):
+        deep = [deep]
+    col.upsert(1, [1.0], deep)  # 512 levels
+    with pytest.raises(ValueError):
+        col.upsert(2, [1.0], [deep])
+    with pytest.raises(ValueError):
+        col.search([1.0], 1, {"$and": [deep]})
+    assert col.count == 1
+    del col
+    assert reopen(data_dir, "c").count == 1
+
+
+FILTER_CASES = [
+    ({"age": {"$eq": 30}}, [1]),
+    ({"age": {"$gte": 30}}, [1, 2]),
+    ({"tag": {"$ne": "x"}}, [2]),
+    ({"a.b": {"$eq": 1}}, [3]),
+    ({"$and": []}, [1, 2, 3, 4, 5]),
+    ({"$or": []}, []),
+    ({"$and": [{"age": {"$lt": 31}}], "x": {"$eq": 1}}, [1, 2]),
+    ({"$or": [{"tag": {"$eq": "x"}}, {"a.b": {"$in": [1, 7]}}]}, [1, 3]),
+    ({"s": {"$gt": "m"}}, [4, 5]),
+    ({"a": {"$in": []}}, []),
+]
+
+
+@pytest.fixture
+def filtered(data_dir):
+    col = kv.Client(data_dir).create_collection("f", 2, metric="l2", index_type="flat")
+    col.upsert_batch([
+        (1, [1, 0], {"age": 30, "tag": "x"}),
+        (2, [2, 0], {"age": 30.0, "tag": "y"}),
+        (3, [3, 0], {"a": {"b": 1}, "a.b": 2}),
+        (4, [4, 0], {"s": "n"}),
+        (5, [5, 0], {"s": "ma", "t": "m", "n": 5}),
+    ])
+    return col
+
+
+@pytest.mark.parametrize("flt,ids", FILTER_CASES)
+def test_filters(filtered, flt, ids):
+    assert [h["id"] for h in filtered.search([0, 0], 5, flt)] == ids
+
+
+@pytest.mark.parametrize("flt,message", [
+    ({}, "FilterCondition must be $and, $or, or a single field predicate"),
+    ({"a": {"$eq": 1}, "b": {"$eq": 2}}, "FilterCondition must be $and, $or, or a single field predicate"),
+    ({"color": "red"}, "unknown variant `red`, expected one of `$eq`, `$ne`, `$in`, `$gt`, `$gte`, `$lt`, `$lte`"),
+    ({"color": "$eq"}, "invalid type: unit variant, expected newtype variant"),
+    ({"a": {"$in": 5}}, "invalid type: integer `5`, expected a sequence"),
+    ([1], "invalid type: sequence, expected a map"),
+])
+def test_filter_errors(filtered, flt, message):
+    with pytest.raises(ValueError) as err:
+        filtered.search([0, 0], 5, flt)
+    assert str(err.value) == "invalid filter: " + message
+
+
+def test_filtered_search_takes_matches_among_ten_k_candidates(data_dir):
+    col = kv.Client(data_dir).create_collection("c", 1, metric="l2", index_type="flat")
+    col.upsert_batch([(i, [float(i)], {"even": i % 2 == 0}) for i in range(100)])
+    col.upsert_batch([(i, [float(i)], {"odd": 1}) for i in (7, 8, 9)])
+    hits = col.search([0.0], 1, {"odd": {"$eq": 1}})  # 10 candidates, 0..9
+    assert [h["id"] for h in hits] == [7]
+    hits = col.search([0.0], 5, {"odd": {"$eq": 1}})  # 50 candidates hold only three matches
+    assert [h["id"] for h in hits] == [7, 8, 9]
+    assert col.search([0.0], 0, {"odd": {"$eq": 1}}) == []
+
+
+@pytest.mark.parametrize("entries", [[(1,)], [[1, [0.1, 0.2]]], [(1, [0.1, 0.2], None, None)]])
+def test_batch_entry_shape(data_dir, entries):
+    col = kv.Client(data_dir).create_collection("c", 2, index_type="flat")
+    with pytest.raises(ValueError, match=r"^each entry must be a tuple of \(id, vector\) or \(id, vector, payload\)$"):
+        col.upsert_batch([(9, [0.1, 0.2])] + entries)
+    assert col.count == 0
+
+
+def test_batch_stops_at_the_first_rejected_entry(data_dir):
+    col = kv.Client(data_dir).create_collection("c", 2, index_type="flat")
+    with pytest.raises(TypeError, match="PyList"):
+        col.upsert_batch((1, [0.1]))
+    col.upsert_batch([(1, [0.1, 0.2])])
+    with pytest.raises(ValueError, match="dimension mismatch"):
+        col.upsert_batch([(2, [1, 2], {"a": 1}), (3, [1]), (4, [3, 4])])
+    assert sorted(h["id"] for h in col.search([1, 2], 10)) == [1, 2]
+    del col
+    assert sorted(h["id"] for h in reopen(data_dir, "c").search([1, 2], 10)) == [1, 2]
+
+
+def test_log_bytes(data_dir):
+    col = kv.Client(data_dir).create_collection("c", 2, index_type="flat")
+    col.upsert(1, [1.0, 2.0], {"b": [1, -2, 0.5], "a": "é"})
+    col.upsert(1, [1.0, 2.0])
+    assert col.delete(7) is False
+    with open(os.path.join(data_dir, "c", "wal.log"), "rb") as f:
+        log = f.read()
+    payload = '{"a":"é","b":[1,-2,0.5]}'.encode()
+    assert log == add_record(1, [1.0, 2.0], payload) + add_record(1, [1.0, 2.0]) + delete_record(7)
+    with open(os.path.join(data_dir, "c", "meta.json")) as f:
+        assert f.read() == (
+            '{\n  "name": "c",\n  "dimensions": 2,\n  "metric": "cosine",\n'
+            '  "index_type": "flat",\n  "wal_compact_threshold": 50000\n}')
+
+
+def write_log(data_dir, name, records, dims=2):
+    col = kv.Client(data_dir).create_collection(name, dims, metric="l2", index_type="flat")
+    del col
+    with open(os.path.join(data_dir, name, "wal.log"), "wb") as f:
+        f.write(records)
+
+
+DAMAGE = [
+    # (log bytes after the first record, ids expected after reopen)
+    (b"\x05\x00", [1]),                                   # stray bytes of a length
+    (add_record(2, [2.0, 0.0])[:-3], [1]),                # torn body
+    (struct.pack("<I", 0) + add_record(2, [2.0, 0.0]), [1, 2]),  # empty body is skipped
+    (struct.pack("<II", 4, 7) + add_record(2, [2.0, 0.0]), [1, 2]),  # unknown variant
+    (struct.pack("<I", 268435457) + add_record(2, [2.0, 0.0]), [1]),  # oversized length ends replay
+    (add_record(2, [2.0, 0.0, 9.0], b'{"p":1}'), [1]),    # wrong length: payload still applies
+]
+
+
+@pytest.mark.parametrize("tail,ids", DAMAGE)
+def test_damaged_log_replays_what_it_can_and_appends_after_it(data_dir, tail, ids):
+    write_log(data_dir, "c", add_record(1, [1.0, 0.0]) + tail)
+    col = reopen(data_dir, "c")
+    assert sorted(h["id"] for h in col.search([0, 0], 10)) == ids
+    col.upsert(5, [5.0, 0.0])
+    # New records land after the last whole record, not behind torn bytes.
+    del col
+    assert sorted(h["id"] for h in reopen(data_dir, "c").search([0, 0], 10)) == sorted(ids + [5])
+
+
+def test_compaction_rewrites_one_add_per_live_vector(data_dir):
+    kv.Client(data_dir).create_collection("c", 2, metric="l2", index_type="hnsw")
+    edit_meta(data_dir, "c", wal_compact_threshold=5)
+    col = reopen(data_dir, "c")
+    col.upsert(1, [1.0, 0.0], {"a": 1})
+    col.upsert(2, [2.0, 0.0])
+    col.upsert(3, [3.0, 0.0])
+    col.delete(2)
+    assert not os.path.exists(os.path.join(data_dir, "c", "hnsw.graph"))
+    col.upsert(1, [1.5, 0.0], {"a": 2})  # fifth write since the open
+    with open(os.path.join(data_dir, "c", "wal.log"), "rb") as f:
+        assert f.read() == add_record(1, [1.5, 0.0], b'{"a":2}') + add_record(3, [3.0, 0.0])
+    assert os.path.exists(os.path.join(data_dir, "c", "hnsw.graph"))
+    col.upsert(4, [4.0, 0.0])  # one write after: no second rewrite
+    with open(os.path.join(data_dir, "c", "wal.log"), "rb") as f:
+        assert len(f.read()) == len(add_record(1, [1.5, 0.0], b'{"a":2}')) + 2 * len(add_record(3, [3.0, 0.0]))
+    col.delete(3)
+    del col
+    col = reopen(data_dir, "c")
+    assert [(h["id"], h.get("payload")) for h in col.search([0, 0], 10)] == [(1, {"a": 2}), (4, None)]
+
+
+def test_stale_graph_never_brings_back_a_deleted_id(data_dir):
+    kv.Client(data_dir).create_collection("c", 2, metric="l2")
+    edit_meta(data_dir, "c", wal_compact_threshold=3)
+    col = reopen(data_dir, "c")
+    for i in range(3):
+        col.upsert(i, [float(i), 0.0])  # compacts: graph of 0, 1, 2
+    graph = os.path.join(data_dir, "c", "hnsw.graph")
+    with open(graph, "rb") as f:
+        saved = f.read()
+    col.delete(1)
+    col.upsert(5, [5.0, 0.0])
+    col.upsert(6, [6.0, 0.0])  # compacts again: graph of 0, 2, 5, 6
+    with open(graph, "wb") as f:
+        f.write(saved)  # as if killed before the new graph was saved
+    del col
+    col = reopen(data_dir, "c")
+    assert sorted(h["id"] for h in col.search([0, 0], 10)) == [0, 2, 5, 6]
+    # A graph that matches is taken over, and writes go on from there.
+    del col
+    col = reopen(data_dir, "c")
+    col.upsert(7, [7.0, 0.0])
+    del col
+    assert sorted(h["id"] for h in reopen(data_dir, "c").search([0, 0], 10)) == [0, 2, 5, 6, 7]
+
+
+def test_promotion_to_hnsw(data_dir):
+    kv.Client(data_dir).create_collection("p", 2, metric="l2", index_type="flat")
+    edit_meta(data_dir, "p", auto_promote_threshold=3)
+    col = reopen(data_dir, "p")
+    col.upsert(1, [1, 0])
+    col.upsert(2, [2, 0])
+    meta_path = os.path.join(data_dir, "p", "meta.json")
+    assert json.load(open(meta_path))["index_type"] == "flat"
+    col.upsert(3, [3, 0])
+    meta = json.load(open(meta_path))
+    assert meta["index_type"] == "hnsw" and meta["hnsw_config"] == {"ef_construction": 200, "ef_search": 50, "m": 12}
+    del col
+    assert [h["id"] for h in reopen(data_dir, "p").search([0, 0], 3)] == [1, 2, 3]
+
+
+def test_promotion_skips_ids_a_graph_cannot_hold(data_dir):
+    kv.Client(data_dir).create_collection("p", 2, metric="l2", index_type="flat")
+    edit_meta(data_dir, "p", auto_promote_threshold=2)
+    col = reopen(data_dir, "p")
+    col.upsert(2**40, [1, 0])
+    col.upsert(1, [2, 0])
+    assert json.load(open(os.path.join(data_dir, "p", "meta.json")))["index_type"] == "flat"
+
+
+def test_hnsw_refuses_large_ids_before_logging(data_dir):
+    col = kv.Client(data_dir).create_collection("h", 2)
+    col.upsert(5, [1, 0], {"v": 1})
+    with pytest.raises(ValueError, match="4294967296"):
+        col.upsert(2**32 + 5, [0, 1])
+    with pytest.raises(ValueError):
+        col.upsert_batch([(6, [1, 1]), (2**32, [0, 1])])
+    del col
+    col = reopen(data_dir, "h")
+    assert sorted(h["id"] for h in col.search([1, 0], 5)) == [5, 6]
+
+
+def test_oversized_record_is_refused(data_dir):
+    col = kv.Client(data_dir).create_collection("c", 1, index_type="flat")
+    with pytest.raises(ValueError, match="268435456"):
+        col.upsert(1, [1.0], "x" * 268435456)
+    assert col.count == 0 and os.path.getsize(os.path.join(data_dir, "c", "wal.log")) == 0
+
+
+@pytest.mark.parametrize("index_type", ["flat", "hnsw", "quantized_flat", "fp16_flat", "ivf", "ivf_pq",
+                                        "mmap_flat", "binary_flat"])
+def test_every_index_type_survives_a_reopen(data_dir, index_type):
+    rng = np.random.default_rng(7)
+    vectors = rng.standard_normal((300, 16)).astype(np.float32)
+    col = kv.Client(data_dir).create_collection("c", 16, metric="l2", index_type=index_type)
+    col.upsert_batch([(i, vectors[i], {"i": i}) for i in range(300)])
+    col.delete(3)
+    del col
+    col = reopen(data_dir, "c")
+    assert col.count == 299
+    hits = col.search(vectors[10], 1)
+    if index_type not in ("binary_flat", "ivf_pq"):
+        assert hits[0]["id"] == 10 and hits[0]["payload"] == {"i": 10}
+
+
+def test_mmap_records_not_in_the_log_are_dropped(data_dir):
+    col = kv.Client(data_dir).create_collection("m", 2, metric="l2", index_type="mmap_flat")
+    col.upsert(1, [1, 0])
+    col.upsert(2, [2, 0])
+    del col
+    col = reopen(data_dir, "m")  # the open writes "vectors.mmap"
+    log = os.path.join(data_dir, "m", "wal.log")
+    with open(log, "wb") as f:
+        f.write(add_record(2, [2.0, 0.0]))  # as a restored older log would hold
+    del col
+    assert sorted(h["id"] for h in reopen(data_dir, "m").search([0, 0], 10)) == [2]
+
+
+def test_clients_of_one_directory_share_state(data_dir):
+    a = kv.Client(data_dir)
+    col = a.create_collection("c", 2, index_type="flat")
+    b = kv.Client(data_dir)
+    col.upsert(1, [1, 2])
+    assert b.get_collection("c").count == 1
+    code = ("import kovra_vector_db as kv, sys\n"
+            "try:\n    kv.Client(sys.argv[1])\nexcept OSError as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code, data_dir], capture_output=True, text=True,
+                         env={**os.environ}).stdout
+    assert data_dir in out and "another process" in out
+    del a, b, col
+    out = subprocess.run([sys.executable, "-c", code, data_dir], capture_output=True, text=True).stdout
+    assert out == ""
+
+
+def test_threads_writing_and_searching_do_not_deadlock(data_dir):
+    db = kv.Client(data_dir)
+    db.create_collection("t", 8, metric="l2", index_type="hnsw")
+    writers = 4
+    done = threading.Event()
+    errors = []
+    written = [0] * writers
+
+    def work(t):
+        col = db.get_collection("t")
+        rng = np.random.default_rng(t)
+        try:
+            i = 0
+            while not done.is_set():
+                col.upsert(t * 1_000_000 + i, rng.standard_normal(8).astype(np.float32), {"t": t})
+                written[t] += 1
+                col.search(rng.standard_normal(8), 5, {"t": {"$eq": t}})
+                if i % 50 == 0:
+                    col.upsert_batch([(t * 1_000_000 + 500_000 + j, rng.standard_normal(8)) for j in range(20)])
+                i += 1
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(t,), daemon=True) for t in range(writers)]
+    for th in threads:
+        th.start()
+    time.sleep(3)
+    done.set()
+    for th in threads:
+        th.join(timeout=30)
+    assert not any(th.is_alive() for th in threads), "deadlock"
+    assert not errors
+    # Each thread's batches upsert the same 20 ids over and over.
+    assert db.get_collection("t").count == sum(written) + 20 * writers
+
+
+CRASH_CHILD = r"""
+import sys, kovra_vector_db as kv
+col = kv.Client(sys.argv[1]).get_or_create_collection("crash", 4, metric="l2")
+i = int(sys.argv[2])
+while True:
+    col.upsert(i, [float(i), 1.0, 2.0, 3.0], {"i": i, "pad": "x" * (i % 300)})
+    print(i, flush=True)
+    i += 1
+"""
+
+
+def test_killed_writers_lose_nothing_that_returned(data_dir):
+    import random
+    rng = random.Random(5)
+    acknowledged = 0
+    for kill in range(50):
+        proc = subprocess.Popen([sys.executable, "-c", CRASH_CHILD, data_dir, str(acknowledged)],
+                                stdout=subprocess.PIPE, text=True)
+        deadline = time.time() + rng.uniform(0.05, 0.3)
+        last = acknowledged - 1
+        while time.time() < deadline:
+            line = proc.stdout.readline()
+            if not line:
+                break
+            last = int(line)
+        proc.kill()
+        proc.wait()
+        for line in proc.stdout.read().split():  # printed before the kill, not read yet
+            last = int(line)
+        proc.stdout.close()
+        col = kv.Client(data_dir).get_collection("crash")
+        n = col.count
+        # Every acknowledged write is there; at most the one in flight beyond it.
+        assert n in (last + 1, last + 2), (kill, n, last)
+        if n:
+            hit = col.search([float(n - 1), 1.0, 2.0, 3.0], 1)[0]
+            assert hit["id"] == n - 1 and hit["payload"]["i"] == n - 1
+        acknowledged = n
+        del col
