@@ -18,9 +18,17 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 void put(Bytes& b, const void* p, size_t n) {
-  auto* c = static_cast<const uint8_t*>(p);
-  b.insert(b.end(), c, c + n);
+  if (n == 0) return;
+  size_t at = b.size();
+  b.resize(at + n);
+  std::memcpy(b.data() + at, p, n);
 }
+Bytes& append(Bytes& b, const Bytes& more) {
+  put(b, more.data(), more.size());
+  return b;
+}
+Bytes cat(Bytes a, const Bytes& b) { return append(a, b); }
+
 template <class T>
 void put(Bytes& b, T v) {
   put(b, &v, sizeof v);
@@ -44,8 +52,7 @@ Bytes body_of_add(uint64_t id, std::vector<float> v, const char* payload) {
 Bytes framed(const Bytes& body) {
   Bytes b;
   put<uint32_t>(b, static_cast<uint32_t>(body.size()));
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
+  return append(b, body);
 }
 
 struct Seen {
@@ -121,15 +128,14 @@ TEST(WalReplay, TornAndOversizedTailsEndCleanly) {
       {"clean", second, {1, 2}, false, second.size()},
       {"two bytes of a length", {5, 0}, {1}, true, 0},
       {"torn body", Bytes(second.begin(), second.end() - 2), {1}, true, 0},
-      {"empty body skipped", [&] { Bytes b = zero; b.insert(b.end(), second.begin(), second.end()); return b; }(),
+      {"empty body skipped", cat(zero, second),
        {1, 2}, false, 4 + second.size()},
-      {"oversized length", [&] { Bytes b = huge; b.insert(b.end(), second.begin(), second.end()); return b; }(),
+      {"oversized length", cat(huge, second),
        {1}, true, 0},
       {"largest length is read as a body", max_len, {1}, true, 0},
   };
   for (const Case& c : cases) {
-    Bytes log = first;
-    log.insert(log.end(), c.tail.begin(), c.tail.end());
+    Bytes log = cat(first, c.tail);
     Seen seen;
     WalReplayStats stats = replay(log, seen);
     EXPECT_EQ(seen.ids, c.ids) << c.what;
@@ -178,7 +184,8 @@ TEST_F(WalFileTest, FailedFlushLeavesNoTornRecord) {
 TEST_F(WalFileTest, OpenCutsATornTail) {
   Bytes log = framed(body_of_add(1, {1.0f}, nullptr));
   Bytes torn = framed(body_of_add(2, {2.0f}, nullptr));
-  log.insert(log.end(), torn.begin(), torn.end() - 3);
+  torn.resize(torn.size() - 3);
+  append(log, torn);
   ASSERT_TRUE(io::write_whole_file(path_, log));
   Seen seen;
   auto stats = replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); });
