@@ -1,22 +1,30 @@
 # Two entry points for a fresh Debian 12 machine:
 #   make demo   install what is missing, build, run a short demo
 #   make test   install what is missing, build, run every test (C++, Python,
-#               and the C++ tests again under AddressSanitizer/UBSan)
+#               the C++ tests again under AddressSanitizer/UBSan, then each
+#               fuzz target for FUZZ_SECONDS)
 # and `make bench` for the side-by-side benchmark against the peers.
 
 PYTHON     ?= /usr/bin/python3
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 
 # Debian packages the build and the tests need; the benchmark needs the peers too.
 APT_BUILD  = cmake g++ make python3 python3-dev python3-numpy python3-pytest \
              libgtest-dev nlohmann-json3-dev libopenblas-dev libopenblas-serial-dev
+# libFuzzer needs clang. Of Debian 12's clangs only clang-19 compiles libstdc++
+# 12's <expected>: the older ones report __cpp_concepts below 202002L, which
+# hides std::expected. llvm-19 brings the symbolizer for readable reports.
+FUZZ_CXX   = clang++-19
+APT_FUZZ   = clang-19 libclang-rt-19-dev libomp-19-dev llvm-19
 APT_BENCH  = python3-faiss python3-hnswlib python3-sklearn libbenchmark-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps deps-bench build build-asan test test-cpp test-python test-asan demo bench clean
+.PHONY: all deps deps-bench deps-fuzz build build-asan build-fuzz test test-cpp test-python test-asan fuzz demo bench clean
 
 all: build
 
@@ -33,6 +41,9 @@ endef
 deps:
 	$(call apt_install,$(APT_BUILD))
 
+deps-fuzz: deps
+	$(call apt_install,$(APT_FUZZ))
+
 deps-bench: deps
 	$(call apt_install,$(APT_BENCH))
 
@@ -44,6 +55,11 @@ build-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOVRA_SANITIZE=ON -DKOVRA_BUILD_MODULE=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+build-fuzz: deps-fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DKOVRA_FUZZ=ON -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=OFF -DKOVRA_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
 test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -53,7 +69,13 @@ test-python: build
 test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
+# One target at a time, each for FUZZ_SECONDS; findings are left in
+# $(FUZZ_BUILD)/fuzz/<target>/ (see fuzz/CMakeLists.txt).
+fuzz: build-fuzz
+	cd $(FUZZ_BUILD) && ctest --output-on-failure -j 1
+
 test: test-cpp test-python test-asan
+	$(MAKE) fuzz
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) examples/demo.py
@@ -64,4 +86,4 @@ bench: deps-bench
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python:$(CURDIR) $(PYTHON) -m bench $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -3,6 +3,7 @@
 // and the save file's robustness against damage.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -206,6 +207,26 @@ TYPED_TEST(KeyedIndex, DamagedFilesFailToLoad) {
   r = TypeParam::load(path);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), ErrorKind::Io);
+}
+
+// Dimensions so large that a record's byte size wraps around 64 bits must
+// not turn into a small reservation times the row width.
+TYPED_TEST(KeyedIndex, DimensionsWhoseRecordSizeWrapsFailToLoad) {
+  TypeParam index(2, Metric::L2);
+  ASSERT_TRUE(index.add(1, std::vector<float>{1, 2}));
+  ASSERT_TRUE(index.add(2, std::vector<float>{3, 4}));
+  auto path = temp_path("wrapping.bin");
+  ASSERT_TRUE(index.save(path));
+  auto bytes = *io::read_whole_file(path);
+  for (uint64_t dims : {uint64_t{1} << 63, (uint64_t{1} << 63) + 3, ~uint64_t{0} - 19, ~uint64_t{0} - 17,
+                        ~uint64_t{0}}) {
+    std::memcpy(bytes.data(), &dims, 8);
+    ASSERT_TRUE(io::write_whole_file(path, bytes));
+    auto r = TypeParam::load(path);
+    ASSERT_FALSE(r) << dims;
+    EXPECT_EQ(r.error().kind(), ErrorKind::Serialization) << dims;
+  }
+  std::filesystem::remove(path);
 }
 
 TYPED_TEST(KeyedIndex, ALaterEntryOfTheSameIdWinsAtLoad) {

@@ -153,5 +153,14 @@ TEST(PqStored, FromPartsChecksThatTheFieldsAgree) {
   }
 }
 
+// Zero-wide sub-spaces hold no codebook floats, so m is not limited by the
+// file's size; building the quantizer must not take time in m.
+TEST(PqStored, ZeroWideSubspacesAreBuiltAtOnce) {
+  auto r = ProductQuantizer::from_parts(uint64_t{1} << 60, 4, 0, {});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->m(), uint64_t{1} << 60);
+  EXPECT_EQ(r->dimensions(), 0u);
+}
+
 }  // namespace
 }  // namespace kovra

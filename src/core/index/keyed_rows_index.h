@@ -83,7 +83,11 @@ class KeyedRowsIndex : public VectorIndex {
       Derived index(dims, *metric_from_id(metric));
       RowStore<Cell>& rows = static_cast<KeyedRowsIndex&>(index).rows_;
       const uint64_t width = rows.width();
-      rows.reserve_more(io::Decoder::reserve_hint(count, record_size(width)));
+      // A row wider than the whole file cannot be in it, and its record size
+      // could wrap around to a small number: reserve only for rows that fit.
+      if (width <= file_size / sizeof(Cell)) {
+        rows.reserve_more(io::Decoder::reserve_hint(count, record_size(width)));
+      }
       std::vector<Cell> cells;
       for (uint64_t e = 0; e < count; ++e) {
         KOVRA_ASSIGN_OR_RETURN(uint64_t id, dec.get_u64());

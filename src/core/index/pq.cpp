@@ -124,7 +124,9 @@ Result<ProductQuantizer> ProductQuantizer::from_parts(uint64_t m, uint64_t k_sub
 void ProductQuantizer::build_transposed() {
   k_pad_ = round_up8(k_sub_);
   transposed_.assign(m_ * d_sub_ * k_pad_, 0.0f);
-  for (size_t s = 0; s < m_; ++s) {
+  // Zero-wide sub-spaces leave nothing to transpose, and their count is then
+  // bounded by no codebook size (a stored m of 2^60 would be walked in full).
+  for (size_t s = 0; d_sub_ != 0 && s < m_; ++s) {
     transpose_centroids(codebooks_.data() + s * k_sub_ * d_sub_, k_sub_, d_sub_, k_pad_,
                         transposed_.data() + s * d_sub_ * k_pad_);
   }
