@@ -1,6 +1,8 @@
-"""A short tour: build an exact index from a NumPy array, search it, save it,
-load it back and check that the answers are the same; then build a graph index
-on two threads and measure its recall against the exact answers."""
+"""A short tour. First the database: a persistent collection with payloads,
+filled in batches, searched with and without a payload filter, dropped and
+opened again from its directory, finding everything again. Then the bare
+indexes: an exact index from a NumPy array, saved and loaded, and a graph
+index built on two threads with its recall against the exact answers."""
 
 import os
 import tempfile
@@ -14,47 +16,80 @@ import kovra_vector_db as kv
 def timed(label, fn):
     start = time.perf_counter()
     result = fn()
-    print(f"  {label:<36} {1000 * (time.perf_counter() - start):9.2f} ms")
+    print(f"  {label:<40} {1000 * (time.perf_counter() - start):9.2f} ms")
     return result
+
+
+def clustered(rng, n, dim, centers):
+    return (centers[rng.integers(0, len(centers), n)] + rng.normal(size=(n, dim))).astype(np.float32)
+
+
+def database_tour(data, queries, directory):
+    n, dim = data.shape
+    tags = ["red", "green", "blue"]
+    payloads = [{"cat": i % 10, "price": round(1.5 * (i % 97), 2), "tag": tags[i % 3]} for i in range(n)]
+    print(f"Collection: {n} vectors of {dim} float32 with payloads, in {directory}\n")
+
+    db = kv.Client(directory)
+    docs = db.create_collection("docs", dim, metric="l2", index_type="hnsw")
+
+    def ingest():
+        for start in range(0, n, 1000):
+            docs.upsert_batch([(i, data[i], payloads[i]) for i in range(start, min(n, start + 1000))])
+
+    timed("upsert_batch, 1,000 at a time", ingest)
+    timed("one upsert", lambda: docs.upsert(n, queries[0], {"cat": 3, "price": 9.5, "tag": "new"}))
+    deleted = timed("delete two ids", lambda: [docs.delete(7), docs.delete(8)])
+    print(f"  {db!r}, {docs!r}, deleted: {deleted}\n")
+
+    flt = {"$and": [{"cat": {"$eq": 3}}, {"price": {"$lt": 50}}]}
+    plain = timed("search, k = 5", lambda: docs.search(queries[1], 5))
+    filtered = timed(f"search, k = 5, filter {flt}", lambda: docs.search(queries[1], 5, filter=flt))
+    for hit in filtered[:3]:
+        print(f"    id {hit['id']:>6}  distance {hit['distance']:8.3f}  payload {hit['payload']}")
+    batch = timed(f"{len(queries)} filtered searches", lambda: [docs.search(q, 10, filter=flt) for q in queries])
+
+    # Drop every object of the directory: the next Client reads it from disk.
+    del docs, db
+    db = timed("Client(directory): reopen from the log", lambda: kv.Client(directory))
+    docs = db.get_collection("docs")
+    print(f"  reopened: {db!r}, {docs!r}")
+    again = [docs.search(q, 10, filter=flt) for q in queries]
+    same = again == batch and docs.search(queries[1], 5) == plain
+    print(f"  the same answers, payloads included, after the reopen: {same}\n")
+
+
+def index_tour(data, queries):
+    n, dim = data.shape
+    print(f"FlatIndex and HnswIndex: {n} vectors, {len(queries)} queries, k = 10\n")
+    index = kv.FlatIndex(dim, "l2")
+    timed("FlatIndex.add_batch_np (whole array)", lambda: index.add_batch_np(data))
+    exact = timed(f"{len(queries)} single searches", lambda: [index.search(q, 10) for q in queries])
+    brute = np.argsort(((data[None, :, :] - queries[:3, None, :]) ** 2).sum(-1), axis=1)[:, :10]
+    agree = all([r["id"] for r in exact[i]] == list(brute[i]) for i in range(3))
+    print(f"  matches NumPy brute force on the first queries: {agree}")
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "demo.kovra")
+        timed("save", lambda: index.save(path))
+        loaded = timed("load", lambda: kv.FlatIndex.load(path))
+        print(f"  loaded {loaded!r}; same answers: {[loaded.search(q, 10) for q in queries] == exact}")
+
+    graph = kv.HnswIndex(dim, "l2", ef_construction=200, ef_search=50, m=12)
+    timed("HnswIndex.add_batch_parallel (2 threads)", lambda: graph.add_batch_parallel(data, num_threads=2))
+    approx = timed(f"{len(queries)} single HNSW searches", lambda: [graph.search(q, 10) for q in queries])
+    hits = sum(len({r["id"] for r in a} & {r["id"] for r in e}) for a, e in zip(approx, exact))
+    print(f"  recall@10 against the exact answers: {hits / (10 * len(queries)):.3f}")
 
 
 def main():
     rng = np.random.default_rng(42)
-    n, dim, n_queries = 50_000, 128, 200
+    dim = 128
     centers = rng.normal(size=(64, dim)).astype(np.float32) * 4
-    data = (centers[rng.integers(0, 64, n)] + rng.normal(size=(n, dim))).astype(np.float32)
-    queries = (centers[rng.integers(0, 64, n_queries)] + rng.normal(size=(n_queries, dim))).astype(np.float32)
-
-    print(f"kovra_vector_db: {n} vectors of {dim} float32, {n_queries} queries, k = 10\n")
-    index = kv.FlatIndex(dim, "l2")
-    timed("add_batch_np (whole array)", lambda: index.add_batch_np(data))
-    print(f"  {index!r}\n")
-
-    results = timed(f"{n_queries} single searches", lambda: [index.search(q, 10) for q in queries])
-    exact = np.argsort(((data[None, :, :] - queries[:3, None, :]) ** 2).sum(-1), axis=1)[:, :10]
-    agree = all([r["id"] for r in results[i]] == list(exact[i]) for i in range(3))
-    print(f"  first query's neighbours: {[r['id'] for r in results[0]]}")
-    print(f"  closest distance:         {results[0][0]['distance']:.4f}")
-    print(f"  matches NumPy brute force on the first queries: {agree}\n")
-
+    data = clustered(rng, 50_000, dim, centers)
+    queries = clustered(rng, 200, dim, centers)
     with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "demo.kovra")
-        timed("save", lambda: index.save(path))
-        print(f"  file size: {os.path.getsize(path) / 1e6:.1f} MB")
-        loaded = timed("load", lambda: kv.FlatIndex.load(path))
-        again = [loaded.search(q, 10) for q in queries]
-        print(f"  loaded {loaded!r}; same answers: {again == results}\n")
-
-    removed = index.delete(int(results[0][0]["id"]))
-    print(f"  delete({results[0][0]['id']}) -> {removed}; now {len(index)} vectors")
-    print(f"  new best for the first query: {index.search(queries[0], 1)}\n")
-
-    # The same data in an approximate graph index, built on two threads.
-    graph = kv.HnswIndex(dim, "l2", ef_construction=200, ef_search=50, m=12)
-    timed("HnswIndex add_batch_parallel (2 threads)", lambda: graph.add_batch_parallel(data, num_threads=2))
-    approx = timed(f"{n_queries} single HNSW searches", lambda: [graph.search(q, 10) for q in queries])
-    hits = sum(len({r["id"] for r in a} & {r["id"] for r in e}) for a, e in zip(approx, results))
-    print(f"  recall@10 against the exact answers: {hits / (10 * n_queries):.3f}")
+        database_tour(data[:20_000], queries, os.path.join(tmp, "data"))
+    index_tour(data, queries)
 
 
 if __name__ == "__main__":

@@ -461,7 +461,8 @@ def test_threads_writing_and_searching_do_not_deadlock(data_dir):
 
 CRASH_CHILD = r"""
 import sys, kovra_vector_db as kv
-col = kv.Client(sys.argv[1]).get_or_create_collection("crash", 4, metric="l2")
+db = kv.Client(sys.argv[1])
+col = db.get_collection("crash") if "crash" in db.list_collections() else db.create_collection("crash", 4, "l2", "flat")
 i = int(sys.argv[2])
 while True:
     col.upsert(i, [float(i), 1.0, 2.0, 3.0], {"i": i, "pad": "x" * (i % 300)})

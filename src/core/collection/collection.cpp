@@ -47,6 +47,49 @@ std::optional<HnswGraph> read_saved_graph(const std::string& path, uint64_t dime
   return std::move(*graph);
 }
 
+// Vectors waiting to go into a graph at the end of a replay: the latest
+// vector of each id, in the order the ids first appeared.
+class PendingRows {
+ public:
+  explicit PendingRows(size_t dimensions) : dimensions_(dimensions) {}
+  void put(VectorId id, const float* row) {
+    auto [it, fresh] = at_.try_emplace(id, ids_.size());
+    if (fresh) {
+      ids_.push_back(id);
+      rows_.resize(rows_.size() + dimensions_);
+    }
+    std::memcpy(rows_.data() + it->second * dimensions_, row, dimensions_ * sizeof(float));
+    if (!fresh) live_[it->second] = 1;
+    else live_.push_back(1);
+  }
+  void erase(VectorId id) {
+    auto it = at_.find(id);
+    if (it == at_.end()) return;
+    live_[it->second] = 0;
+  }
+  bool empty() const { return ids_.empty(); }
+  // The live ids and their rows, packed.
+  std::pair<std::vector<VectorId>, std::vector<float>> take() {
+    std::vector<VectorId> ids;
+    std::vector<float> rows;
+    ids.reserve(ids_.size());
+    rows.reserve(rows_.size());
+    for (size_t i = 0; i < ids_.size(); ++i) {
+      if (!live_[i]) continue;
+      ids.push_back(ids_[i]);
+      rows.insert(rows.end(), rows_.begin() + i * dimensions_, rows_.begin() + (i + 1) * dimensions_);
+    }
+    return {std::move(ids), std::move(rows)};
+  }
+
+ private:
+  size_t dimensions_;
+  std::unordered_map<VectorId, size_t> at_;
+  std::vector<VectorId> ids_;
+  std::vector<float> rows_;
+  std::vector<uint8_t> live_;
+};
+
 }  // namespace
 
 void UpsertItem::prepare() {
@@ -126,12 +169,12 @@ Status Collection::replay() {
   }
   size_t matched = 0;
   const size_t row_bytes = meta_.dimensions * sizeof(float);
+  // A graph gets the vectors the log leaves live in one parallel insert at
+  // the end, not one insertion per record.
+  PendingRows pending(meta_.dimensions);
   // Gives up on the saved graph: the matched records go in as replay would.
   auto insert_matched = [&] {
-    for (size_t i = 0; i < matched; ++i) {
-      const float* v = graph->vector(nodes[i]);
-      (void)index_->add(nodes[i], std::span<const float>(v, meta_.dimensions));
-    }
+    for (size_t i = 0; i < matched; ++i) pending.put(nodes[i], graph->vector(nodes[i]));
     graph.reset();
   };
 
@@ -148,10 +191,24 @@ Status Collection::replay() {
       }
       insert_matched();
     }
-    apply_entry(e);
+    if (!hnsw) return apply_entry(e);
+    (void)index_->remove(e.id);
+    pending.erase(e.id);
+    if (!e.is_add) {
+      payloads_.erase(e.id);
+      sparse_.remove(e.id);
+      return;
+    }
+    // What the graph would reject is dropped, as a single insert would drop it.
+    if (e.vector.size() == meta_.dimensions && HnswIndex::check_id(e.id)) pending.put(e.id, e.vector.data());
+    apply_payload_and_sparse(e);
   });
   if (graph) insert_matched();
   if (!stats) return fail(stats.error());
+  if (hnsw && !pending.empty()) {
+    auto [ids, rows] = pending.take();
+    KOVRA_TRY(hnsw->add_parallel(ids, rows, 0, 256));
+  }
 
   if (!hnsw) KOVRA_TRY(index_->restore_graph(path(kGraphFile)));
   // Cut a torn tail off before anything new is appended behind it.
