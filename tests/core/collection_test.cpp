@@ -124,6 +124,27 @@ TEST_F(CollectionTest, EveryTruncationOpensWithAPrefix) {
   }
 }
 
+TEST_F(CollectionTest, CompactionKeepsSparseVectorsAndDropsAStaleSparseFile) {
+  auto c = create();
+  UpsertItem with_sparse = item(1, {1, 0});
+  with_sparse.sparse = SparseVector{{3, 5}, {0.5f, 2.0f}};
+  with_sparse.prepare();
+  ASSERT_TRUE(c->upsert(std::move(with_sparse)));
+  ASSERT_TRUE(c->upsert(item(1, {1, 1})));  // no sparse vector: the old one stays
+  ASSERT_TRUE(c->compact());
+  const std::string sparse_file = root_ + "/c/sparse.bin";
+  EXPECT_TRUE(std::filesystem::exists(sparse_file));
+  ASSERT_TRUE(c->remove(1));
+  c.reset();
+  auto opened = reopen();
+  EXPECT_EQ(opened->sparse_count(), 0u);
+  ASSERT_TRUE(opened->compact());
+  EXPECT_FALSE(std::filesystem::exists(sparse_file));
+  ASSERT_TRUE(opened->upsert(item(2, {2, 0})));
+  opened.reset();
+  EXPECT_EQ(reopen()->sparse_count(), 0u);
+}
+
 TEST_F(CollectionTest, GraphCollectionReopensFromItsSavedGraph) {
   auto c = create(IndexType::Hnsw);
   std::vector<UpsertItem> batch;
