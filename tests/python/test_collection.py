@@ -152,6 +152,29 @@ def test_upsert_search_delete_and_payloads(data_dir):
     assert [h["id"] for h in hits] == [1, 3] and "payload" not in hits[1]
 
 
+class Indexable:
+    def __index__(self):
+        return -7
+
+
+@pytest.mark.parametrize("given,stored", [
+    (np.bool_(True), True),
+    (np.int64(-3), -3),
+    (Indexable(), -7),
+    (np.float32(0.5), 0.5),
+    (float("inf"), None),
+    ({"k": [1, {"z": None, "a": False}]}, {"k": [1, {"a": False, "z": None}]}),
+    ((3, 4), "(3, 4)"),
+    ("ünï", "ünï"),
+])
+def test_payload_conversion(data_dir, given, stored):
+    col = kv.Client(data_dir).create_collection("c", 1, index_type="flat")
+    col.upsert(1, [1.0], {"v": given})
+    assert col.search([1.0], 1)[0]["payload"] == {"v": stored}
+    del col
+    assert reopen(data_dir, "c").search([1.0], 1)[0]["payload"] == {"v": stored}
+
+
 def test_deep_nesting_is_refused(data_dir):
     col = kv.Client(data_dir).create_collection("c", 1, index_type="flat")
     deep = []
