@@ -6,25 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "python/convert.h"
+
 namespace kovra::py {
 namespace {
 
 using value_t = JsonValue::value_t;
-
-std::string type_name(PyObject* obj) {
-  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-  if (!name) {
-    PyErr_Clear();
-    return "?";
-  }
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
-  if (!s) {
-    PyErr_Clear();
-    return "?";
-  }
-  return std::string(s, static_cast<size_t>(n));
-}
 
 bool too_deep() {
   PyErr_Format(PyExc_ValueError, "payload nested deeper than %zu levels", kMaxJsonDepth);
