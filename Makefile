@@ -21,10 +21,13 @@ APT_BUILD  = cmake g++ make python3 python3-dev python3-numpy python3-pytest \
 FUZZ_CXX   = clang++-19
 APT_FUZZ   = clang-19 libclang-rt-19-dev libomp-19-dev llvm-19
 APT_BENCH  = python3-faiss python3-hnswlib python3-sklearn libbenchmark-dev
+# The LanceDB peer runs in Node; Debian's nodejs and npm are installed only when
+# the machine has no `node` or `npm` of its own.
+APT_NODE   = nodejs npm
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps deps-bench deps-fuzz build build-asan build-fuzz test test-cpp test-python test-asan fuzz demo bench clean
+.PHONY: all deps deps-bench deps-node apt-node deps-fuzz build build-asan build-fuzz test test-cpp test-python test-asan fuzz demo bench clean
 
 all: build
 
@@ -44,8 +47,20 @@ deps:
 deps-fuzz: deps
 	$(call apt_install,$(APT_FUZZ))
 
-deps-bench: deps
+deps-bench: deps deps-node bench/node_modules/.package-lock.json
 	$(call apt_install,$(APT_BENCH))
+
+deps-node:
+	@missing=""; command -v node >/dev/null 2>&1 || missing="$$missing nodejs"; \
+	command -v npm >/dev/null 2>&1 || missing="$$missing npm"; \
+	if [ -n "$$missing" ]; then $(MAKE) --no-print-directory apt-node; fi
+
+apt-node:
+	$(call apt_install,$(APT_NODE))
+
+# The Node packages of the LanceDB peer, exactly as bench/package-lock.json pins them.
+bench/node_modules/.package-lock.json: bench/package-lock.json bench/package.json | deps-node
+	cd bench && npm ci --no-audit --no-fund
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON)

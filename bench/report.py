@@ -135,7 +135,7 @@ def print_config(ds, k: int, n_queries: int, results: list, bandwidth_gbs: float
 
 
 def write_json(suites: list, bandwidth: dict, args: dict, results: list,
-               targets: list) -> pathlib.Path:
+               targets: list, extra: dict | None = None) -> pathlib.Path:
     RESULTS_DIR.mkdir(parents=True, exist_ok=True)
     stamp = time.strftime("%Y%m%d-%H%M%S")
     path = RESULTS_DIR / f"{'-'.join(suites)}-{stamp}.json"
@@ -146,6 +146,8 @@ def write_json(suites: list, bandwidth: dict, args: dict, results: list,
         "args": args,
         "results": [dataclasses.asdict(r) for r in results],
         "targets": targets,
+        # Suites with figures of their own shape (the "db" suite), by name.
+        **(extra or {}),
     }
     path.write_text(json.dumps(doc, indent=2) + "\n")
     return path

@@ -2,6 +2,7 @@
 
     python3 -m bench                 # the "flat" suite
     python3 -m bench hnsw ivf        # other suites
+    python3 -m bench db              # collections against SQLite and LanceDB
     python3 -m bench --list          # suites and data sets
 """
 
@@ -32,7 +33,7 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-from bench import datasets, peers, report  # noqa: E402
+from bench import database, datasets, peers, report  # noqa: E402
 
 
 def read_bandwidth(build_dir: pathlib.Path, nbytes: int = 512 << 20) -> dict:
@@ -82,13 +83,16 @@ def main(argv=None) -> int:
         for s in peers.SUITES.values():
             configs = ", ".join(f"{d}:{m}" for d, m in s.configs)
             print(f"{s.name:<10} {s.description}\n{'':<10} data: {configs}")
+        print(f"{database.NAME:<10} {database.DESCRIPTION}\n{'':<10} data: "
+              f"{database.DEFAULT_DATASET}:{database.METRIC}")
         print("data sets:", ", ".join(datasets.DATASETS), "| metrics:", ", ".join(datasets.METRICS))
         return 0
     # "ivf" stands for every inverted-file suite, in order.
     args.suites = [n for s in args.suites for n in (peers.IVF_SUITES if s == "ivf" else [s])]
-    unknown = [s for s in args.suites if s not in peers.SUITES]
+    known = [*peers.SUITES, database.NAME]
+    unknown = [s for s in args.suites if s not in known]
     if unknown:
-        p.error(f"unknown suite {', '.join(unknown)}; known: {', '.join(peers.SUITES)}")
+        p.error(f"unknown suite {', '.join(unknown)}; known: {', '.join(known)}")
 
     module_dir = args.build_dir / "python"
     if module_dir.is_dir():
@@ -107,8 +111,14 @@ def main(argv=None) -> int:
     except ImportError as e:
         print(f"kovra_vector_db not importable ({e}); running the peers only")
 
-    all_results, targets = [], []
+    all_results, targets, extra = [], [], {}
     for name in args.suites:
+        if name == database.NAME:
+            print(f"\n=== suite {name}: {database.DESCRIPTION}")
+            out = database.run(args)
+            extra[name] = out["figures"]
+            targets += out["targets"]
+            continue
         suite = peers.SUITES[name]
         print(f"\n=== suite {name}: {suite.description}")
         suite_results = []
@@ -134,7 +144,7 @@ def main(argv=None) -> int:
 
     if not args.no_json:
         path = report.write_json(args.suites, bw, {k: str(v) for k, v in vars(args).items()},
-                                 all_results, targets)
+                                 all_results, targets, extra)
         print(f"\nresults: {path.relative_to(REPO)}")
     return 0
 
