@@ -95,7 +95,17 @@ bool to_upsert_entries(PyObject* obj, std::vector<UpsertItem>* out) {
   return true;
 }
 
+// The result keys, made once and kept for the life of the process.
+struct HitKeys {
+  PyObject* id = PyUnicode_InternFromString("id");
+  PyObject* distance = PyUnicode_InternFromString("distance");
+  PyObject* payload = PyUnicode_InternFromString("payload");
+  bool ok() const { return id && distance && payload; }
+};
+
 PyObject* hits_with_payloads(const std::vector<CollectionHit>& hits) {
+  static const HitKeys keys;
+  if (!keys.ok()) return PyErr_NoMemory();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < hits.size(); ++i) {
@@ -103,12 +113,12 @@ PyObject* hits_with_payloads(const std::vector<CollectionHit>& hits) {
     if (!dict) return nullptr;
     PyRef id = PyRef::steal(from_u64(hits[i].id));
     PyRef distance = PyRef::steal(PyFloat_FromDouble(static_cast<double>(hits[i].distance)));
-    if (!id || !distance || PyDict_SetItemString(dict.get(), "id", id.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "distance", distance.get()) < 0)
+    if (!id || !distance || PyDict_SetItem(dict.get(), keys.id, id.get()) < 0 ||
+        PyDict_SetItem(dict.get(), keys.distance, distance.get()) < 0)
       return nullptr;
     if (hits[i].payload) {
       PyRef payload = PyRef::steal(from_json(*hits[i].payload));
-      if (!payload || PyDict_SetItemString(dict.get(), "payload", payload.get()) < 0) return nullptr;
+      if (!payload || PyDict_SetItem(dict.get(), keys.payload, payload.get()) < 0) return nullptr;
     }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals
   }

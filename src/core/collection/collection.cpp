@@ -221,7 +221,7 @@ void Collection::apply_payload_and_sparse(const WalEntryView& e) {
   if (!e.payload) {
     payloads_.erase(e.id);
   } else if (auto value = parse_json_text(*e.payload)) {
-    payloads_.insert_or_assign(e.id, std::move(*value));
+    payloads_.insert_or_assign(e.id, std::make_shared<const JsonValue>(std::move(*value)));
   }
   if (e.sparse) {
     if (auto sv = sparse_from_bytes(*e.sparse)) sparse_.upsert(e.id, std::move(*sv));
@@ -265,9 +265,13 @@ Status Collection::apply_upsert(UpsertItem& item) {
   Status added = index_->add(item.id, item.vector);
   if (!added) return added;
   if (item.sparse) sparse_.upsert(item.id, std::move(*item.sparse));
-  if (item.payload) payloads_.insert_or_assign(item.id, std::move(*item.payload));
-  else payloads_.erase(item.id);
+  set_payload(item.id, item.payload);
   return ok();
+}
+
+void Collection::set_payload(VectorId id, std::optional<JsonValue>& payload) {
+  if (payload) payloads_.insert_or_assign(id, std::make_shared<const JsonValue>(std::move(*payload)));
+  else payloads_.erase(id);
 }
 
 Status Collection::upsert(UpsertItem item) {
@@ -319,8 +323,7 @@ Status Collection::upsert_batch(std::vector<UpsertItem> items) {
     for (size_t i = 0; i < good; ++i) {
       UpsertItem& item = items[i];
       if (item.sparse) sparse_.upsert(item.id, std::move(*item.sparse));
-      if (item.payload) payloads_.insert_or_assign(item.id, std::move(*item.payload));
-      else payloads_.erase(item.id);
+      set_payload(item.id, item.payload);
     }
   } else {
     // Every logged entry is applied, as a replay would, even after one fails.
@@ -366,9 +369,10 @@ Result<std::vector<CollectionHit>> Collection::search(std::span<const float> que
   std::vector<CollectionHit> out;
   out.reserve(std::min(hits.size(), k));
   for (const Hit& h : hits) {
-    const JsonValue* p = payload(h.id);
-    if (filter && !matches(p ? *p : kNull, *filter)) continue;
-    out.push_back({h.id, h.distance, p ? std::optional<JsonValue>(*p) : std::nullopt});
+    auto it = payloads_.find(h.id);
+    const SharedPayload* p = it == payloads_.end() ? nullptr : &it->second;
+    if (filter && !matches(p ? **p : kNull, *filter)) continue;
+    out.push_back({h.id, h.distance, p ? *p : nullptr});
     if (out.size() == k) break;
   }
   return out;

@@ -43,10 +43,15 @@ struct UpsertItem {
 // or nullopt when it fits.
 std::optional<std::string> oversized_record_message(uint64_t record_size);
 
+// Stored payloads are immutable and shared: a search result holds a
+// reference that stays valid after the client's lock is released, whatever
+// writes follow.
+using SharedPayload = std::shared_ptr<const JsonValue>;
+
 struct CollectionHit {
   VectorId id;
   float distance;
-  std::optional<JsonValue> payload;
+  SharedPayload payload;  // null when the vector has none
 };
 
 class Collection {
@@ -80,7 +85,11 @@ class Collection {
   const SparseStore& sparse() const { return sparse_; }
   const JsonValue* payload(VectorId id) const {
     auto it = payloads_.find(id);
-    return it == payloads_.end() ? nullptr : &it->second;
+    return it == payloads_.end() ? nullptr : it->second.get();
+  }
+  SharedPayload shared_payload(VectorId id) const {
+    auto it = payloads_.find(id);
+    return it == payloads_.end() ? nullptr : it->second;
   }
   // Records appended since the open or the last compaction.
   uint64_t entry_count() const { return entry_count_; }
@@ -108,7 +117,8 @@ class Collection {
   CollectionMeta meta_;
   std::string dir_;
   std::unique_ptr<VectorIndex> index_;
-  std::unordered_map<VectorId, JsonValue> payloads_;
+  void set_payload(VectorId id, std::optional<JsonValue>& payload);
+  std::unordered_map<VectorId, SharedPayload> payloads_;
   SparseStore sparse_;
   std::unique_ptr<WalWriter> log_;
   uint64_t entry_count_ = 0;
