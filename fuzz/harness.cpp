@@ -64,6 +64,8 @@ const std::string& input_file(std::span<const uint8_t> data) {
   return input_path();
 }
 
+std::string work_dir() { return fs::path(input_path()).parent_path().string(); }
+
 std::vector<float> sample_rows(size_t n, size_t d) {
   std::vector<float> out(n * d);
   for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>((i * 7 + i / d * 3) % 13) * 0.25f - 1.5f;

@@ -42,6 +42,10 @@ void fuzz_one(std::span<const uint8_t> data);
 // a path; the same path on every call (the file is overwritten).
 const std::string& input_file(std::span<const uint8_t> data);
 
+// A directory private to this process (the one that holds the input file),
+// removed at exit; for targets that need whole directories of files.
+std::string work_dir();
+
 // `n` rows of `d` small distinct floats, row-major, for building seed indexes.
 std::vector<float> sample_rows(size_t n, size_t d);
 
