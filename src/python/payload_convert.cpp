@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "python/convert.h"
@@ -175,6 +177,43 @@ bool convert(PyObject* obj, JsonValue* out, size_t depth) {
   return true;
 }
 
+// Payload keys repeat from one result to the next ("title", "year", ...): each
+// distinct short key becomes one interned str, kept for the life of the
+// process, instead of a new str per result. Only touched with the interpreter
+// lock held.
+class KeyCache {
+ public:
+  // A new reference to the str of `key`.
+  PyObject* get(const std::string& key) {
+    auto it = keys_.find(std::string_view(key));
+    if (it != keys_.end()) return Py_NewRef(it->second);
+    if (key.size() > kMaxKeyBytes || keys_.size() >= kMaxKeys || key.find('\0') != std::string::npos)
+      return PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+    PyObject* str = PyUnicode_InternFromString(key.c_str());
+    if (!str) {
+      // Not valid UTF-8 cannot come from a stored payload; fall back anyway.
+      PyErr_Clear();
+      return PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+    }
+    keys_.emplace(key, str);
+    return Py_NewRef(str);
+  }
+
+ private:
+  static constexpr size_t kMaxKeyBytes = 64;
+  static constexpr size_t kMaxKeys = 4096;
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>> keys_;
+};
+
+KeyCache& key_cache() {
+  static KeyCache* cache = new KeyCache();  // never destroyed: its strs outlive it
+  return *cache;
+}
+
 PyObject* build(const JsonValue& v, size_t depth) {
   if ((v.is_array() || v.is_object()) && depth >= kMaxJsonDepth) {
     too_deep();
@@ -216,7 +255,7 @@ PyObject* build(const JsonValue& v, size_t depth) {
       PyRef dict = PyRef::steal(PyDict_New());
       if (!dict) return nullptr;
       for (const auto& [key, value] : v.get_ref<const JsonValue::object_t&>()) {
-        PyRef k = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+        PyRef k = PyRef::steal(key_cache().get(key));
         if (!k) return nullptr;
         PyRef item = PyRef::steal(build(value, depth + 1));
         if (!item) return nullptr;
