@@ -171,9 +171,7 @@ def test_listing_sorts_by_time_and_skips_what_does_not_parse(data_dir):
         "missing_key": json.dumps({"name": "x", "created_at": 1, "vector_count": 1}),
         "negative": description("x", -1),
         "float": description("x", 1.5),
-        "string_count": json.dumps({"name": "x", "created_at": 1, "vector_count": "1", "sparse_count": 0}),
-        "name_not_text": json.dumps({"name": 5, "created_at": 1, "vector_count": 1, "sparse_count": 0}),
-        "array": "[]",
+        "name_not_text": description(5, 1),
     }
     for directory, text in broken.items():
         write_description(data_dir, directory, text)
@@ -210,7 +208,8 @@ def test_missing_snapshots_and_deleted_collections(data_dir):
     assert files(data_dir, "c", "snapshots") == ["empty"]
     db.delete_collection("c")
     for call in (lambda: col.create_snapshot("s"), col.list_snapshots, lambda: col.restore_snapshot("s"),
-                 lambda: col.delete_snapshot("s")):
+                 lambda: col.delete_snapshot("s"), lambda: col.upsert_hybrid(1, [1, 0], {1: 1.0}),
+                 lambda: col.search_hybrid([1, 0], {}, 0)):
         with pytest.raises(KeyError) as err:
             call()
         assert err.value.args == ("collection 'c' not found",)
