@@ -3,10 +3,12 @@
 #include <vector>
 
 #include "core/collection/filter.h"
+#include "core/collection/snapshot.h"
 #include "python/classes.h"
 #include "python/database.h"
 #include "python/index_methods.h"
 #include "python/payload_convert.h"
+#include "python/sparse_convert.h"
 
 namespace kovra::py {
 
@@ -169,6 +171,78 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A Python float (or anything float() takes), narrowed to 32 bits.
+bool to_f32(PyObject* obj, const char* name, float* out) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) {
+    wrap_argument_error(name);
+    return false;
+  }
+  *out = static_cast<float>(v);
+  return true;
+}
+
+PyObject* upsert_hybrid(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.upsert_hybrid", {"id", "vector", "sparse_vector", "payload"}, 2);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    UpsertItem item;
+    if (!to_u64(a[0], "id", &item.id) || !to_vector(a[1], &item.vector)) return static_cast<PyObject*>(nullptr);
+    if (a[2] && a[2] != Py_None) {
+      SparseVector sv;
+      if (!to_sparse(a[2], "sparse_vector", &sv)) return static_cast<PyObject*>(nullptr);
+      item.sparse = std::move(sv);
+    }
+    if (!to_payload(a[3], &item.payload, "payload") || !prepare_item(item)) return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_write(*s.core, [&](Collection& c) { return c.upsert(std::move(item)); });
+    return status_result(r, s.core->name);
+  });
+}
+
+PyObject* hybrid_hits(const std::vector<HybridHit>& hits) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    const HybridHit& h = hits[i];
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyRef fields[] = {
+        PyRef::steal(from_u64(h.id)),
+        PyRef::steal(PyFloat_FromDouble(static_cast<double>(h.score))),
+        PyRef::steal(PyFloat_FromDouble(static_cast<double>(h.dense_distance))),
+        PyRef::steal(PyFloat_FromDouble(static_cast<double>(h.sparse_score))),
+        h.payload ? PyRef::steal(from_json(*h.payload)) : PyRef::borrow(Py_None),
+    };
+    static const char* const kKeys[] = {"id", "score", "dense_distance", "sparse_score", "payload"};
+    for (size_t f = 0; f < 5; ++f) {
+      if (!fields[f] || PyDict_SetItemString(dict.get(), kKeys[f], fields[f].get()) < 0) return nullptr;
+    }
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals
+  }
+  return list.release();
+}
+
+PyObject* search_hybrid(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.search_hybrid",
+                             {"dense_query", "sparse_query", "k", "dense_weight", "sparse_weight", "filter"}, 3);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+    std::vector<float> query;
+    SparseVector sparse;
+    size_t k;
+    float dense_weight = 0.7f;
+    float sparse_weight = 0.3f;
+    std::optional<FilterCondition> filter;
+    if (!to_vector(a[0], &query) || !to_sparse(a[1], "sparse_query", &sparse) || !to_size(a[2], "k", &k) ||
+        (a[3] && !to_f32(a[3], "dense_weight", &dense_weight)) ||
+        (a[4] && !to_f32(a[4], "sparse_weight", &sparse_weight)) || !to_filter(a[5], &filter))
+      return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_read(*s.core, [&](const Collection& c) {
+      return c.search_hybrid(query, sparse, k, dense_weight, sparse_weight, filter ? &*filter : nullptr);
+    });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return result_or_raise(*r, [](std::vector<HybridHit>& hits) { return hybrid_hits(hits); });
+  });
+}
+
 PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const Signature sig("Collection.delete", {"id"}, 1);
   return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
@@ -205,6 +279,87 @@ PyObject* repr(PyObject* self) {
   });
 }
 
+// Snapshot methods keep the interpreter lock while they wait for the client
+// lock: whoever holds the client lock never needs the interpreter lock.
+
+PyObject* snapshot_dict(const SnapshotMeta& m) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyRef fields[] = {PyRef::steal(from_text(m.name)), PyRef::steal(from_u64(m.created_at)),
+                    PyRef::steal(from_u64(m.vector_count)), PyRef::steal(from_u64(m.sparse_count))};
+  static const char* const kKeys[] = {"name", "created_at", "vector_count", "sparse_count"};
+  for (size_t f = 0; f < 4; ++f) {
+    if (!fields[f] || PyDict_SetItemString(dict.get(), kKeys[f], fields[f].get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// Runs `fn(ClientState&, Collection&)` under the write lock; KeyError when
+// the collection is gone.
+template <class Fn>
+auto snapshot_write(const CollectionCore& c, Fn&& fn) {
+  using R = decltype(fn(std::declval<ClientState&>(), std::declval<Collection&>()));
+  return c.state->write([&](ClientState& state) -> std::optional<R> {
+    Collection* col = state.find(c.name);
+    if (!col) return std::nullopt;
+    return fn(state, *col);
+  });
+}
+
+PyObject* create_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.create_snapshot", {"name"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    std::string name;
+    if (!to_text(a[0], "name", &name)) return static_cast<PyObject*>(nullptr);
+    auto r = snapshot_write(*s.core, [&](ClientState&, Collection& c) { return kovra::create_snapshot(c, name); });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return result_or_raise(*r, [](SnapshotMeta& m) { return snapshot_dict(m); });
+  });
+}
+
+PyObject* list_snapshots(PyObject* self, PyObject*) {
+  return method0<CollectionCore>(self, Borrow::Shared, [](Self& s) -> PyObject* {
+    auto r = s.core->state->read([&](const ClientState& state) -> std::optional<Result<std::vector<SnapshotMeta>>> {
+      const Collection* col = state.find(s.core->name);
+      if (!col) return std::nullopt;
+      return kovra::list_snapshots(col->dir());
+    });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return result_or_raise(*r, [](std::vector<SnapshotMeta>& metas) -> PyObject* {
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(metas.size())));
+      if (!list) return nullptr;
+      for (size_t i = 0; i < metas.size(); ++i) {
+        PyObject* dict = snapshot_dict(metas[i]);
+        if (!dict) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);  // steals
+      }
+      return list.release();
+    });
+  });
+}
+
+PyObject* restore_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.restore_snapshot", {"name"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    std::string name;
+    if (!to_text(a[0], "name", &name)) return static_cast<PyObject*>(nullptr);
+    auto r = snapshot_write(*s.core, [&](ClientState& state, Collection&) {
+      return state.restore_snapshot(s.core->name, name);
+    });
+    return status_result(r, s.core->name);
+  });
+}
+
+PyObject* delete_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.delete_snapshot", {"name"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    std::string name;
+    if (!to_text(a[0], "name", &name)) return static_cast<PyObject*>(nullptr);
+    auto r = snapshot_write(*s.core, [&](ClientState&, Collection& c) { return kovra::delete_snapshot(c.dir(), name); });
+    return status_result(r, s.core->name);
+  });
+}
+
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "No constructor defined for Collection");
   return nullptr;
@@ -226,8 +381,39 @@ PyMethodDef kMethods[] = {
      "Search for the k nearest vectors. Returns list of {\"id\", \"distance\", \"payload\"}.\n"
      "\n"
      "Supports optional payload filtering with operators: $eq, $ne, $in, $gt, $gte, $lt, $lte, $and, $or."},
+    {"upsert_hybrid", M::fn(upsert_hybrid), kArgs,
+     "upsert_hybrid($self, id, vector, sparse_vector=None, payload=None)\n--\n\n"
+     "Upsert with an optional sparse vector for hybrid search.\n"
+     "\n"
+     "Args:\n"
+     "    id: Vector ID.\n"
+     "    vector: Dense vector.\n"
+     "    sparse_vector: Optional dict `{dimension_index: weight}` for sparse search.\n"
+     "    payload: Optional metadata dict."},
+    {"search_hybrid", M::fn(search_hybrid), kArgs,
+     "search_hybrid($self, dense_query, sparse_query, k, dense_weight=0.7, sparse_weight=0.3, filter=None)\n--\n\n"
+     "Hybrid dense+sparse search with weighted score fusion.\n"
+     "\n"
+     "Args:\n"
+     "    dense_query: Dense query vector.\n"
+     "    sparse_query: Sparse query dict `{dimension_index: weight}`.\n"
+     "    k: Number of results.\n"
+     "    dense_weight: Weight for dense similarity (default 0.7).\n"
+     "    sparse_weight: Weight for sparse similarity (default 0.3).\n"
+     "    filter: Optional payload filter dict.\n"
+     "\n"
+     "Returns:\n"
+     "    List of dicts with keys: id, score, dense_distance, sparse_score, payload."},
     {"delete", M::fn(remove), kArgs,
      "delete($self, id)\n--\n\nDelete a vector by ID. Returns True if found and removed."},
+    {"create_snapshot", M::fn(create_snapshot), kArgs,
+     "create_snapshot($self, name)\n--\n\nCreate a named snapshot of this collection's current state."},
+    {"list_snapshots", M::fn(list_snapshots), METH_NOARGS,
+     "list_snapshots($self)\n--\n\nList all snapshots for this collection, sorted by creation time."},
+    {"restore_snapshot", M::fn(restore_snapshot), kArgs,
+     "restore_snapshot($self, name)\n--\n\nRestore this collection to the state captured by snapshot `name`."},
+    {"delete_snapshot", M::fn(delete_snapshot), kArgs,
+     "delete_snapshot($self, name)\n--\n\nDelete a snapshot by name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -488,18 +488,23 @@ db = kv.Client(sys.argv[1])
 col = db.get_collection("crash") if "crash" in db.list_collections() else db.create_collection("crash", 4, "l2", "flat")
 i = int(sys.argv[2])
 while True:
-    col.upsert(i, [float(i), 1.0, 2.0, 3.0], {"i": i, "pad": "x" * (i % 300)})
+    payload = {"i": i, "pad": "x" * (i % 300)}
+    if sys.argv[3] == "hybrid":
+        col.upsert_hybrid(i, [float(i), 1.0, 2.0, 3.0], {i % 50: 1.0, 1000: float(i)}, payload)
+    else:
+        col.upsert(i, [float(i), 1.0, 2.0, 3.0], payload)
     print(i, flush=True)
     i += 1
 """
 
 
-def test_killed_writers_lose_nothing_that_returned(data_dir):
+@pytest.mark.parametrize("write", ["plain", "hybrid"])
+def test_killed_writers_lose_nothing_that_returned(data_dir, write):
     import random
     rng = random.Random(5)
     acknowledged = 0
     for kill in range(50):
-        proc = subprocess.Popen([sys.executable, "-c", CRASH_CHILD, data_dir, str(acknowledged)],
+        proc = subprocess.Popen([sys.executable, "-c", CRASH_CHILD, data_dir, str(acknowledged), write],
                                 stdout=subprocess.PIPE, text=True)
         deadline = time.time() + rng.uniform(0.05, 0.3)
         last = acknowledged - 1
@@ -520,5 +525,14 @@ def test_killed_writers_lose_nothing_that_returned(data_dir):
         if n:
             hit = col.search([float(n - 1), 1.0, 2.0, 3.0], 1)[0]
             assert hit["id"] == n - 1 and hit["payload"]["i"] == n - 1
+        if write == "hybrid":
+            assert col.sparse_count == n, (kill, n)
+            if n:
+                hit = col.search_hybrid([float(n - 1), 1.0, 2.0, 3.0], {1000: 1.0}, 1)[0]
+                assert (hit["id"], hit["sparse_score"]) == (n - 1, float(n - 1))
         acknowledged = n
         del col
+    if write == "hybrid":
+        col = kv.Client(data_dir).get_collection("crash")
+        hits = col.search_hybrid([0.0, 1.0, 2.0, 3.0], {1000: 1.0}, acknowledged)
+        assert sorted((h["id"], h["sparse_score"]) for h in hits) == [(i, float(i)) for i in range(acknowledged)]

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "core/collection/snapshot.h"
+#include "core/collection/wal_format.h"
 #include "core/io/file.h"
 
 namespace kovra {
@@ -133,6 +135,105 @@ Result<bool> ClientState::delete_collection(const std::string& name) {
     if (ec) return fail(Error::io(ec.value()));
   }
   return true;
+}
+
+namespace {
+
+// The files a restore replaces, staged as "<file>.tmp" in the collection
+// directory. "wal.log" comes first: its rename is the first replacement.
+struct StagedRestore {
+  std::string dir;
+  std::vector<std::string> files;  // staged, in rename order
+  bool has_sparse = false;
+
+  std::string live(const std::string& file) const { return dir + "/" + file; }
+  std::string temp(const std::string& file) const { return dir + "/" + file + ".tmp"; }
+  void discard() const {
+    for (const auto& file : files) ::unlink(temp(file).c_str());
+  }
+};
+
+Status copy_file(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) return fail(Error::io(ec.value()));
+  return ok();
+}
+
+// Checks the snapshot and copies its files beside the live ones; nothing
+// live is touched. On failure the copies made so far are removed.
+Result<StagedRestore> stage_restore(const std::string& dir, const std::string& name) {
+  KOVRA_TRY(check_snapshot_name(name));
+  const std::string from = snapshot_dir(dir, name);
+  std::error_code ec;
+  auto status = std::filesystem::symlink_status(from, ec);
+  if (ec && ec != std::errc::no_such_file_or_directory) return fail(Error::io(ec.value()));
+  if (!std::filesystem::exists(status)) return fail(Error::snapshot_not_found(name));
+  // Metadata that does not read would leave a collection that cannot open.
+  KOVRA_TRY(read_meta(from));
+
+  StagedRestore staged;
+  staged.dir = dir;
+  staged.has_sparse = io::file_exists(from + "/sparse.bin");
+  std::vector<std::string> files = {wal::kLogFile, "meta.json"};
+  if (staged.has_sparse) files.push_back("sparse.bin");
+  for (const auto& file : files) {
+    staged.files.push_back(file);
+    if (Status copied = copy_file(from + "/" + file, staged.temp(file)); !copied) {
+      staged.discard();
+      return fail(copied.error());
+    }
+  }
+  return staged;
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(Error::io(errno));
+  return ok();
+}
+
+// Everything after the first replacement: the other renames, the removal of
+// a "sparse.bin" the snapshot does not have, and of the saved graph, which
+// belongs to the replaced log.
+Status finish_restore(const StagedRestore& staged) {
+  for (size_t i = 1; i < staged.files.size(); ++i) {
+    const std::string& file = staged.files[i];
+    if (Status renamed = io::rename_file(staged.temp(file), staged.live(file)); !renamed) {
+      for (size_t j = i; j < staged.files.size(); ++j) ::unlink(staged.temp(staged.files[j]).c_str());
+      return renamed;
+    }
+  }
+  if (!staged.has_sparse) KOVRA_TRY(remove_file(staged.live("sparse.bin")));
+  return remove_file(staged.live("hnsw.graph"));
+}
+
+}  // namespace
+
+Status ClientState::restore_snapshot(const std::string& collection, const std::string& snapshot) {
+  auto it = collections_.find(collection);
+  if (it == collections_.end()) return fail(Error::collection_not_found(collection));
+  Collection& live = *it->second;
+  const std::string dir = live.dir();
+  KOVRA_ASSIGN_OR_RETURN(StagedRestore staged, stage_restore(dir, snapshot));
+  // Whatever the log writer still holds reaches the file it belongs to before
+  // that file is replaced.
+  Status replaced = live.close_log();
+  if (replaced) replaced = io::rename_file(staged.temp(wal::kLogFile), staged.live(wal::kLogFile));
+  if (!replaced) {
+    staged.discard();
+    (void)live.ensure_log();
+    return replaced;
+  }
+
+  Status rest = finish_restore(staged);
+  // The old state goes before the directory is opened again: nothing of it
+  // may write to the restored files.
+  collections_.erase(it);
+  auto reopened = Collection::open(dir);
+  if (reopened) collections_.emplace(collection, std::move(*reopened));
+  if (!rest) return rest;
+  if (!reopened) return fail(reopened.error());
+  return ok();
 }
 
 std::vector<std::string> ClientState::names() const {

@@ -57,6 +57,13 @@ class ClientState {
   // The caller has checked the name; CollectionAlreadyExists if taken.
   Status create_collection(const std::string& name, uint64_t dimensions, Metric metric, IndexType type);
   Result<bool> delete_collection(const std::string& name);
+  // Rolls the collection back to a snapshot. The live log is closed and the
+  // snapshot's files are copied beside the live ones before the first of them
+  // is renamed over its original: a failure up to then changes nothing. From
+  // the first rename on, the collection is opened again from whatever its
+  // directory holds, so that memory never differs from disk; if that open
+  // fails, the collection leaves the map (its directory stays for repair).
+  Status restore_snapshot(const std::string& collection, const std::string& snapshot);
   std::vector<std::string> names() const;
   size_t collection_count() const { return collections_.size(); }
 

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -378,25 +380,120 @@ Result<std::vector<CollectionHit>> Collection::search(std::span<const float> que
   return out;
 }
 
+Result<uint64_t> Collection::write_compacted_log(const std::string& target) const {
+  KOVRA_ASSIGN_OR_RETURN(auto writer, WalWriter::create(target));
+  Status written = ok();
+  uint64_t records = 0;
+  for (const auto& [id, vector] : index_->iterate()) {
+    const JsonValue* p = payload(id);
+    const SparseVector* sv = sparse_.find(id);
+    std::string text = p ? to_compact_json(*p) : std::string();
+    std::vector<uint8_t> bytes = sv ? sparse_to_bytes(*sv) : std::vector<uint8_t>();
+    writer->append_add(id, vector, p ? &text : nullptr, sv ? &bytes : nullptr);
+    ++records;
+    if (writer->pending_bytes() >= kCompactionChunk && !(written = writer->flush())) break;
+  }
+  if (written) written = writer->close();
+  if (!written) {
+    writer.reset();
+    (void)remove_if_exists(target);
+    return fail(written.error());
+  }
+  return records;
+}
+
+Status Collection::close_log() {
+  if (!log_) return ok();
+  Status closed = log_->close();
+  log_.reset();
+  return closed;
+}
+
+namespace {
+
+// Higher scores first; NaN after every number, so that the order stays a
+// strict weak ordering.
+bool score_greater(float a, float b) { return a > b || (b != b && a == a); }
+
+// Minimum and maximum of the values that are not NaN; 0 and 1 when there are
+// none.
+template <class Map>
+std::pair<float, float> value_range(const Map& values) {
+  float lo = std::numeric_limits<float>::infinity();
+  float hi = -std::numeric_limits<float>::infinity();
+  bool any = false;
+  for (const auto& [id, v] : values) {
+    if (v != v) continue;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+    any = true;
+  }
+  if (!any) return {0.0f, 1.0f};
+  return {lo, hi};
+}
+
+}  // namespace
+
+Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> dense_query,
+                                                         const SparseVector& sparse_query, size_t k,
+                                                         float dense_weight, float sparse_weight,
+                                                         const FilterCondition* filter) const {
+  if (k == 0) return std::vector<HybridHit>();
+  const size_t pool = k > std::numeric_limits<size_t>::max() / 10 ? std::numeric_limits<size_t>::max() : k * 10;
+  // No index returns more than it holds; a huge pool must not size a beam.
+  KOVRA_ASSIGN_OR_RETURN(std::vector<Hit> dense, index_->search(dense_query, std::min(pool, index_->len())));
+
+  std::unordered_map<VectorId, float> scores = sparse_.score(sparse_query);
+  std::vector<std::pair<VectorId, float>> sparse(scores.begin(), scores.end());
+  auto by_score = [](const auto& a, const auto& b) { return score_greater(a.second, b.second); };
+  if (sparse.size() > pool) {
+    std::nth_element(sparse.begin(), sparse.begin() + static_cast<std::ptrdiff_t>(pool), sparse.end(), by_score);
+    sparse.resize(pool);
+  }
+
+  std::unordered_map<VectorId, float> dense_map;
+  dense_map.reserve(dense.size());
+  for (const Hit& h : dense) dense_map.insert_or_assign(h.id, h.distance);
+  std::unordered_map<VectorId, float> sparse_map(sparse.begin(), sparse.end());
+
+  const auto [d_min, d_max] = value_range(dense_map);
+  const auto [s_min, s_max] = value_range(sparse_map);
+  const float d_range = std::fmax(d_max - d_min, 1e-9f);
+  const float s_range = std::fmax(s_max - s_min, 1e-9f);
+
+  static const JsonValue kNull;
+  std::vector<HybridHit> out;
+  out.reserve(dense_map.size() + sparse_map.size());
+  auto consider = [&](VectorId id, float d, float s) {
+    const JsonValue* p = payload(id);
+    if (filter && !matches(p ? *p : kNull, *filter)) return;
+    const float score = dense_weight * (1.0f - (d - d_min) / d_range) + sparse_weight * ((s - s_min) / s_range);
+    out.push_back({id, score, d, s, std::nullopt});
+  };
+  for (const auto& [id, d] : dense_map) {
+    auto s = sparse_map.find(id);
+    consider(id, d, s == sparse_map.end() ? 0.0f : s->second);
+  }
+  for (const auto& [id, s] : sparse_map) {
+    if (!dense_map.contains(id)) consider(id, d_max, s);
+  }
+
+  auto hit_greater = [](const HybridHit& a, const HybridHit& b) { return score_greater(a.score, b.score); };
+  if (out.size() > k) {
+    std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(), hit_greater);
+    out.resize(k);
+  }
+  std::sort(out.begin(), out.end(), hit_greater);
+  // Only the hits that are returned carry a copy of their payload.
+  for (HybridHit& h : out) {
+    if (const JsonValue* p = payload(h.id)) h.payload = *p;
+  }
+  return out;
+}
+
 Status Collection::compact() {
   const std::string tmp = path(wal::kLogTmpFile);
-  {
-    KOVRA_ASSIGN_OR_RETURN(auto writer, WalWriter::create(tmp));
-    Status written = ok();
-    for (const auto& [id, vector] : index_->iterate()) {
-      const JsonValue* p = payload(id);
-      const SparseVector* sv = sparse_.find(id);
-      std::string text = p ? to_compact_json(*p) : std::string();
-      std::vector<uint8_t> bytes = sv ? sparse_to_bytes(*sv) : std::vector<uint8_t>();
-      writer->append_add(id, vector, p ? &text : nullptr, sv ? &bytes : nullptr);
-      if (writer->pending_bytes() >= kCompactionChunk && !(written = writer->flush())) break;
-    }
-    if (written) written = writer->close();
-    if (!written) {
-      (void)remove_if_exists(tmp);
-      return written;
-    }
-  }
+  KOVRA_TRY(write_compacted_log(tmp));
   if (Status renamed = io::rename_file(tmp, path(wal::kLogFile)); !renamed) {
     (void)remove_if_exists(tmp);
     return renamed;

@@ -54,6 +54,14 @@ struct CollectionHit {
   SharedPayload payload;  // null when the vector has none
 };
 
+struct HybridHit {
+  VectorId id;
+  float score;
+  float dense_distance;
+  float sparse_score;
+  std::optional<JsonValue> payload;
+};
+
 class Collection {
  public:
   ~Collection();
@@ -76,6 +84,12 @@ class Collection {
   // candidates are fetched and the first k whose payload matches are kept.
   Result<std::vector<CollectionHit>> search(std::span<const float> query, size_t k,
                                             const FilterCondition* filter) const;
+  // Dense and sparse candidates (10 k of each), their scores scaled to the
+  // pool's range and summed with the weights; the filter applies after the
+  // pools are formed, so fewer than k hits can come back.
+  Result<std::vector<HybridHit>> search_hybrid(std::span<const float> dense_query, const SparseVector& sparse_query,
+                                               size_t k, float dense_weight, float sparse_weight,
+                                               const FilterCondition* filter) const;
 
   size_t count() const { return index_->len(); }
   size_t sparse_count() const { return sparse_.count(); }
@@ -97,14 +111,22 @@ class Collection {
   // Rewrites the log as one Add per live vector; saves "hnsw.graph" and
   // "sparse.bin" (or removes a stale "sparse.bin").
   Status compact();
+  // Writes one Add per live vector, with its payload and sparse vector, to a
+  // new log at `path`; returns the number of records. A failed write leaves
+  // no file behind.
+  Result<uint64_t> write_compacted_log(const std::string& path) const;
+
+  // Flushes and closes the log, so that its file can be replaced. The next
+  // write (or ensure_log) opens it again.
+  Status close_log();
+  // Opens the log for appending unless it is open.
+  Status ensure_log();
 
  private:
   Collection() = default;
   // What the index would reject, checked before the record is logged.
   Status check_upsert(const UpsertItem& item) const;
   Status apply_upsert(UpsertItem& item);
-  // Reopens the log after a compaction whose reopen failed.
-  Status ensure_log();
   void append(const UpsertItem& item);
   void apply_entry(const WalEntryView& e);
   void apply_payload_and_sparse(const WalEntryView& e);
