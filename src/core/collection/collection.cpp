@@ -468,7 +468,7 @@ Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> 
     const JsonValue* p = payload(id);
     if (filter && !matches(p ? *p : kNull, *filter)) return;
     const float score = dense_weight * (1.0f - (d - d_min) / d_range) + sparse_weight * ((s - s_min) / s_range);
-    out.push_back({id, score, d, s, std::nullopt});
+    out.push_back({id, score, d, s, nullptr});
   };
   for (const auto& [id, d] : dense_map) {
     auto s = sparse_map.find(id);
@@ -486,7 +486,7 @@ Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> 
   std::sort(out.begin(), out.end(), hit_greater);
   // Only the hits that are returned carry a copy of their payload.
   for (HybridHit& h : out) {
-    if (const JsonValue* p = payload(h.id)) h.payload = *p;
+    h.payload = shared_payload(h.id);
   }
   return out;
 }

@@ -59,7 +59,7 @@ struct HybridHit {
   float score;
   float dense_distance;
   float sparse_score;
-  std::optional<JsonValue> payload;
+  SharedPayload payload;  // null when the vector has none
 };
 
 class Collection {
