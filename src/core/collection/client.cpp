@@ -145,6 +145,7 @@ struct StagedRestore {
   std::string dir;
   std::vector<std::string> files;  // staged, in rename order
   bool has_sparse = false;
+  bool has_graph = false;
 
   std::string live(const std::string& file) const { return dir + "/" + file; }
   std::string temp(const std::string& file) const { return dir + "/" + file + ".tmp"; }
@@ -184,6 +185,20 @@ Result<StagedRestore> stage_restore(const std::string& dir, const std::string& n
       return fail(copied.error());
     }
   }
+  // The snapshot's graph is never written in place, so a second name for it
+  // serves as well as a copy.
+  const std::string graph = snapshot_graph_path(dir, name);
+  if (io::file_exists(graph)) {
+    staged.files.push_back("hnsw.graph");
+    staged.has_graph = true;
+    (void)::unlink(staged.temp("hnsw.graph").c_str());
+    if (::link(graph.c_str(), staged.temp("hnsw.graph").c_str()) != 0) {
+      if (Status copied = copy_file(graph, staged.temp("hnsw.graph")); !copied) {
+        staged.discard();
+        return fail(copied.error());
+      }
+    }
+  }
   return staged;
 }
 
@@ -204,6 +219,7 @@ Status finish_restore(const StagedRestore& staged) {
     }
   }
   if (!staged.has_sparse) KOVRA_TRY(remove_file(staged.live("sparse.bin")));
+  if (staged.has_graph) return ok();
   return remove_file(staged.live("hnsw.graph"));
 }
 

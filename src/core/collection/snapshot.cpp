@@ -56,6 +56,10 @@ std::string snapshot_dir(const std::string& collection_dir, std::string_view nam
   return collection_dir + "/" + kSnapshotsDir + "/" + std::string(name);
 }
 
+std::string snapshot_graph_path(const std::string& collection_dir, std::string_view name) {
+  return snapshot_dir(collection_dir, name) + "..hnsw.graph";
+}
+
 Result<std::string> snapshot_meta_to_json(const SnapshotMeta& meta) {
   nlohmann::ordered_json j;
   j["name"] = meta.name;
@@ -103,6 +107,11 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::st
   KOVRA_TRY(io::rename_file(dir + "/" + wal::kLogTmpFile, dir + "/" + wal::kLogFile));
   meta.sparse_count = collection.sparse_count();
   if (meta.sparse_count > 0) KOVRA_TRY(collection.sparse().save(dir + "/sparse.bin"));
+  if (collection.meta().index_type == IndexType::Hnsw && collection.count() > 0) {
+    const std::string graph = snapshot_graph_path(collection.dir(), name);
+    KOVRA_TRY(collection.index().save_graph(graph + ".tmp"));
+    KOVRA_TRY(io::rename_file(graph + ".tmp", graph));
+  }
   meta.created_at = seconds_now();
   KOVRA_ASSIGN_OR_RETURN(std::string text, snapshot_meta_to_json(meta));
   KOVRA_TRY(write_file(dir + "/" + kSnapshotMetaFile, text));
@@ -156,6 +165,8 @@ Status delete_snapshot(const std::string& collection_dir, const std::string& nam
   if (!found) return fail(Error::snapshot_not_found(name));
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
+  if (ec) return fail(Error::io(ec.value()));
+  std::filesystem::remove(snapshot_graph_path(collection_dir, name), ec);
   if (ec) return fail(Error::io(ec.value()));
   return ok();
 }

@@ -28,6 +28,11 @@ struct SnapshotMeta {
 // "\", NUL or "..". Otherwise InvalidConfig "invalid snapshot name: <name>".
 Status check_snapshot_name(std::string_view name);
 std::string snapshot_dir(const std::string& collection_dir, std::string_view name);
+// The graph saved with a snapshot of a graph collection, beside (not inside)
+// the snapshot's directory, so that a restore need not rebuild the graph.
+// "<name>..hnsw.graph": no snapshot name holds "..", so it names no snapshot.
+// The open takes it over only where it matches the restored log.
+std::string snapshot_graph_path(const std::string& collection_dir, std::string_view name);
 
 // Pretty JSON, keys in declaration order, no newline at the end.
 // Serialization when the name is not valid UTF-8.
