@@ -1,6 +1,8 @@
 #include "core/collection/sparse.h"
 
 #include <gtest/gtest.h>
+
+#include <random>
 #include <unistd.h>
 
 #include <filesystem>
@@ -99,6 +101,38 @@ class SparseFile : public ::testing::Test {
   fs::path dir_;
   std::string path_;
 };
+
+TEST(SparseStoreOps, TopScoresAreTheBestOfScore) {
+  std::mt19937 rng(11);
+  SparseStore s;
+  for (VectorId id = 0; id < 3000; ++id) {
+    std::vector<uint32_t> idx;
+    std::vector<float> w;
+    for (uint32_t d = 0; d < 40; ++d)
+      if (rng() % 8 == 0) {
+        idx.push_back(d);
+        w.push_back(static_cast<float>(rng() % 1000) / 997.0f);
+      }
+    s.upsert(id * 7919, sv(idx, w));
+  }
+  const SparseVector query = sv({1, 5, 9, 30}, {0.3f, 1.7f, 0.9f, 0.1f});
+  auto all = s.score(query);
+  for (size_t limit : {0u, 1u, 50u, 100000u}) {
+    auto top = s.top_scores(query, limit);
+    ASSERT_EQ(top.size(), std::min(limit, all.size()));
+    for (size_t i = 0; i < top.size(); ++i) {
+      EXPECT_EQ(top[i].second, all.at(top[i].first));  // bit for bit
+      if (i) {
+        EXPECT_GE(top[i - 1].second, top[i].second);
+      }
+    }
+    size_t better = 0;
+    if (!top.empty()) {
+      for (const auto& [id, score] : all) better += score > top.back().second;
+    }
+    EXPECT_LE(better, top.size());
+  }
+}
 
 TEST_F(SparseFile, ImageLayout) {
   SparseStore s;

@@ -443,13 +443,7 @@ Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> 
   // No index returns more than it holds; a huge pool must not size a beam.
   KOVRA_ASSIGN_OR_RETURN(std::vector<Hit> dense, index_->search(dense_query, std::min(pool, index_->len())));
 
-  std::unordered_map<VectorId, float> scores = sparse_.score(sparse_query);
-  std::vector<std::pair<VectorId, float>> sparse(scores.begin(), scores.end());
-  auto by_score = [](const auto& a, const auto& b) { return score_greater(a.second, b.second); };
-  if (sparse.size() > pool) {
-    std::nth_element(sparse.begin(), sparse.begin() + static_cast<std::ptrdiff_t>(pool), sparse.end(), by_score);
-    sparse.resize(pool);
-  }
+  std::vector<std::pair<VectorId, float>> sparse = sparse_.top_scores(sparse_query, pool);
 
   std::unordered_map<VectorId, float> dense_map;
   dense_map.reserve(dense.size());

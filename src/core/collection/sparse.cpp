@@ -1,5 +1,8 @@
 #include "core/collection/sparse.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "core/io/file.h"
 
 namespace kovra {
@@ -75,6 +78,81 @@ std::unordered_map<VectorId, float> SparseStore::score(const SparseVector& query
     for (const SparsePosting& p : list->second) scores[p.id] += p.weight * q;
   }
   return scores;
+}
+
+namespace {
+
+// Open-addressing accumulator keyed by id; only the slots used are cleared
+// after a query.
+struct ScoreTable {
+  std::vector<VectorId> ids;
+  std::vector<float> sums;
+  std::vector<uint8_t> used;
+  std::vector<uint32_t> touched;  // used slots, in first-touch order
+  size_t mask = 0;
+
+  void prepare(size_t expected) {
+    size_t cap = 16;
+    while (cap < 2 * expected) cap <<= 1;
+    if (cap > used.size()) {
+      ids.resize(cap);
+      sums.resize(cap);
+      used.assign(cap, 0);
+    }
+    mask = cap - 1;
+    touched.clear();
+  }
+  float& at(VectorId id) {
+    size_t slot = static_cast<size_t>((id * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+    while (used[slot]) {
+      if (ids[slot] == id) return sums[slot];
+      slot = (slot + 1) & mask;
+    }
+    used[slot] = 1;
+    ids[slot] = id;
+    sums[slot] = 0.0f;
+    touched.push_back(static_cast<uint32_t>(slot));
+    return sums[slot];
+  }
+  void reset() {
+    for (uint32_t slot : touched) used[slot] = 0;
+    touched.clear();
+  }
+};
+
+}  // namespace
+
+std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVector& query, size_t limit) const {
+  std::vector<std::pair<VectorId, float>> out;
+  if (limit == 0) return out;
+  std::vector<std::pair<const std::vector<SparsePosting>*, float>> lists;
+  size_t total = 0;
+  for (size_t i = 0; i < query.pair_count(); ++i) {
+    auto list = postings_.find(query.indices[i]);
+    if (list == postings_.end()) continue;
+    lists.emplace_back(&list->second, query.values[i]);
+    total += list->second.size();
+  }
+  if (total == 0) return out;
+  thread_local ScoreTable table;
+  // The same additions in the same order as score(), so the sums agree.
+  table.prepare(std::min(total, vectors_.size()));
+  for (const auto& [list, q] : lists)
+    for (const SparsePosting& p : *list) table.at(p.id) += p.weight * q;
+  out.reserve(table.touched.size());
+  for (uint32_t slot : table.touched) out.emplace_back(table.ids[slot], table.sums[slot]);
+  table.reset();
+  // Highest first; a NaN ranks after every number.
+  auto greater = [](const auto& a, const auto& b) {
+    if (std::isnan(a.second)) return false;
+    return std::isnan(b.second) || a.second > b.second;
+  };
+  if (out.size() > limit) {
+    std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(limit), out.end(), greater);
+    out.resize(limit);
+  }
+  std::sort(out.begin(), out.end(), greater);
+  return out;
 }
 
 size_t SparseStore::encoded_size() const {

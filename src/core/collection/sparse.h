@@ -60,6 +60,11 @@ class SparseStore {
   // Dot product of the query with every stored vector sharing an index with
   // it. Touches only the query's posting lists.
   std::unordered_map<VectorId, float> score(const SparseVector& query) const;
+  // The `limit` best of score(query) (scores bit for bit the same), highest
+  // first; equal scores in no particular order. Accumulates into a flat
+  // table reused by the calling thread, so a query touching most of the
+  // store allocates nothing per id.
+  std::vector<std::pair<VectorId, float>> top_scores(const SparseVector& query, size_t limit) const;
 
   // One buffer of the exact final size, written as a whole file
   // (create/truncate); any failure is Io.
