@@ -75,6 +75,7 @@ class Target:
     at_most: bool = False   # value <= limit (a time ratio) instead of >= limit
     condition: str = ""      # an extra condition, already folded into `met`
     cond_ok: bool = True
+    suite: str = NAME
 
     @property
     def met(self) -> bool | None:
@@ -92,7 +93,7 @@ class Target:
                 f"{'met' if self.met else 'MISSED'}")
 
     def as_dict(self) -> dict:
-        return {"runner": NAME, "figure": self.figure, "value": self.value,
+        return {"runner": self.suite, "figure": self.figure, "value": self.value,
                 "want": f"{'<=' if self.at_most else '>='} {self.limit:.2f}x"
                         + (f", {self.condition}" if self.condition else ""),
                 "met": self.met}

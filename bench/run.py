@@ -3,6 +3,7 @@
     python3 -m bench                 # the "flat" suite
     python3 -m bench hnsw ivf        # other suites
     python3 -m bench db              # collections against SQLite and LanceDB
+    python3 -m bench hybrid          # hybrid search and snapshots of a collection
     python3 -m bench --list          # suites and data sets
 """
 
@@ -33,7 +34,10 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-from bench import database, datasets, peers, report  # noqa: E402
+from bench import database, datasets, hybrid, peers, report  # noqa: E402
+
+# Suites with a runner and figures of their own, by name.
+MODULE_SUITES = {m.NAME: m for m in (database, hybrid)}
 
 
 def read_bandwidth(build_dir: pathlib.Path, nbytes: int = 512 << 20) -> dict:
@@ -83,13 +87,13 @@ def main(argv=None) -> int:
         for s in peers.SUITES.values():
             configs = ", ".join(f"{d}:{m}" for d, m in s.configs)
             print(f"{s.name:<10} {s.description}\n{'':<10} data: {configs}")
-        print(f"{database.NAME:<10} {database.DESCRIPTION}\n{'':<10} data: "
-              f"{database.DEFAULT_DATASET}:{database.METRIC}")
+        for m in MODULE_SUITES.values():
+            print(f"{m.NAME:<10} {m.DESCRIPTION}\n{'':<10} data: {m.DEFAULT_DATASET}:{m.METRIC}")
         print("data sets:", ", ".join(datasets.DATASETS), "| metrics:", ", ".join(datasets.METRICS))
         return 0
     # "ivf" stands for every inverted-file suite, in order.
     args.suites = [n for s in args.suites for n in (peers.IVF_SUITES if s == "ivf" else [s])]
-    known = [*peers.SUITES, database.NAME]
+    known = [*peers.SUITES, *MODULE_SUITES]
     unknown = [s for s in args.suites if s not in known]
     if unknown:
         p.error(f"unknown suite {', '.join(unknown)}; known: {', '.join(known)}")
@@ -113,9 +117,10 @@ def main(argv=None) -> int:
 
     all_results, targets, extra = [], [], {}
     for name in args.suites:
-        if name == database.NAME:
-            print(f"\n=== suite {name}: {database.DESCRIPTION}")
-            out = database.run(args)
+        if name in MODULE_SUITES:
+            module = MODULE_SUITES[name]
+            print(f"\n=== suite {name}: {module.DESCRIPTION}")
+            out = module.run(args)
             extra[name] = out["figures"]
             targets += out["targets"]
             continue
