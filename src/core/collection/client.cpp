@@ -178,25 +178,30 @@ Result<StagedRestore> stage_restore(const std::string& dir, const std::string& n
   staged.has_sparse = io::file_exists(from + "/sparse.bin");
   std::vector<std::string> files = {wal::kLogFile, "meta.json"};
   if (staged.has_sparse) files.push_back("sparse.bin");
-  for (const auto& file : files) {
+  // The live "sparse.bin" and "hnsw.graph" are only ever replaced by renames,
+  // never written in place, so a second name for the snapshot's file serves
+  // as well as a copy. The log is appended to and "meta.json" may be
+  // rewritten in place: those get copies of their own.
+  auto stage = [&](const std::string& source, const std::string& file) -> Status {
     staged.files.push_back(file);
-    if (Status copied = copy_file(from + "/" + file, staged.temp(file)); !copied) {
+    const std::string temp = staged.temp(file);
+    (void)::unlink(temp.c_str());
+    const bool shareable = file == "sparse.bin" || file == "hnsw.graph";
+    if (shareable && ::link(source.c_str(), temp.c_str()) == 0) return ok();
+    return copy_file(source, temp);
+  };
+  for (const auto& file : files) {
+    if (Status st = stage(from + "/" + file, file); !st) {
       staged.discard();
-      return fail(copied.error());
+      return fail(st.error());
     }
   }
-  // The snapshot's graph is never written in place, so a second name for it
-  // serves as well as a copy.
   const std::string graph = snapshot_graph_path(dir, name);
   if (io::file_exists(graph)) {
-    staged.files.push_back("hnsw.graph");
     staged.has_graph = true;
-    (void)::unlink(staged.temp("hnsw.graph").c_str());
-    if (::link(graph.c_str(), staged.temp("hnsw.graph").c_str()) != 0) {
-      if (Status copied = copy_file(graph, staged.temp("hnsw.graph")); !copied) {
-        staged.discard();
-        return fail(copied.error());
-      }
+    if (Status st = stage(graph, "hnsw.graph"); !st) {
+      staged.discard();
+      return fail(st.error());
     }
   }
   return staged;
