@@ -30,24 +30,21 @@ void write_batch_row(const BatchOutput& out, size_t row, std::span<const Hit> hi
   std::fill(distances + n, distances + out.k, std::numeric_limits<float>::infinity());
 }
 
-Status run_batch(size_t rows, size_t workers, const BatchOutput& out,
-                 const std::function<Result<std::vector<Hit>>(size_t row, size_t worker)>& answer) {
+Status parallel_items(size_t count, size_t workers, const std::function<Status(size_t item, size_t worker)>& work) {
   std::exception_ptr thrown;
   std::optional<Error> failed;
-  size_t failed_row = rows;
-  const int64_t count = static_cast<int64_t>(rows);
-#pragma omp parallel for num_threads(static_cast<int>(workers)) schedule(dynamic, 4) if (workers > 1)
-  for (int64_t i = 0; i < count; ++i) {
-    const size_t row = static_cast<size_t>(i);
+  size_t failed_item = count;
+  const int64_t n = static_cast<int64_t>(count);
+#pragma omp parallel for num_threads(static_cast<int>(workers)) schedule(dynamic, 1) if (workers > 1)
+  for (int64_t i = 0; i < n; ++i) {
+    const size_t item = static_cast<size_t>(i);
     try {
-      Result<std::vector<Hit>> hits = answer(row, static_cast<size_t>(omp_get_thread_num()));
-      if (hits) {
-        write_batch_row(out, row, *hits);
-      } else {
+      Status st = work(item, static_cast<size_t>(omp_get_thread_num()));
+      if (!st) {
 #pragma omp critical(kovra_batch_error)
-        if (row < failed_row) {
-          failed_row = row;
-          failed = hits.error();
+        if (item < failed_item) {
+          failed_item = item;
+          failed = st.error();
         }
       }
     } catch (...) {
@@ -59,6 +56,16 @@ Status run_batch(size_t rows, size_t workers, const BatchOutput& out,
   if (thrown) std::rethrow_exception(thrown);
   if (failed) return fail(std::move(*failed));
   return ok();
+}
+
+Status run_batch(size_t rows, size_t workers, const BatchOutput& out,
+                 const std::function<Result<std::vector<Hit>>(size_t row, size_t worker)>& answer) {
+  return parallel_items(rows, workers, [&](size_t row, size_t worker) -> Status {
+    Result<std::vector<Hit>> hits = answer(row, worker);
+    if (!hits) return fail(std::move(hits).error());
+    write_batch_row(out, row, *hits);
+    return ok();
+  });
 }
 
 }  // namespace kovra

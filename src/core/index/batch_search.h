@@ -37,6 +37,11 @@ size_t batch_workers(size_t rows, size_t requested);
 // Copies at most k hits into the output's row `row` and pads the rest.
 void write_batch_row(const BatchOutput& out, size_t row, std::span<const Hit> hits);
 
+// Runs work(item, worker) for items 0..count-1 on `workers` threads (worker
+// is the thread's number, below `workers`). On failure, returns the error of
+// the lowest failing item; an exception is rethrown after every thread stops.
+Status parallel_items(size_t count, size_t workers, const std::function<Status(size_t item, size_t worker)>& work);
+
 // Runs answer(row, worker) for every row on `workers` threads (worker is the
 // thread's number, below `workers`) and writes each answer into its row. On
 // failure, returns the error of the lowest failing row.
