@@ -261,6 +261,55 @@ PyObject* hits_to_list(std::span<const Hit> hits) {
   return list.release();
 }
 
+namespace {
+
+// numpy.empty(shape, dtype) with its C-contiguous buffer taken writable.
+bool empty_array(PyObject* empty, PyObject* shape, const char* dtype, size_t itemsize, PyRef* array,
+                 Py_buffer* view, bool* held) {
+  PyRef type = PyRef::steal(PyUnicode_FromString(dtype));
+  if (!type) return false;
+  *array = PyRef::steal(PyObject_CallFunctionObjArgs(empty, shape, type.get(), nullptr));
+  if (!*array) return false;
+  if (PyObject_GetBuffer(array->get(), view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
+    return false;
+  *held = true;
+  // The search writes raw items; anything else would be a NumPy surprise.
+  if (view->itemsize != static_cast<Py_ssize_t>(itemsize)) {
+    PyErr_SetString(PyExc_RuntimeError, "numpy.empty returned an unexpected item size");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+BatchArrays::~BatchArrays() { release(); }
+
+void BatchArrays::release() {
+  if (held_ids_) PyBuffer_Release(&ids_view_);
+  if (held_distances_) PyBuffer_Release(&distances_view_);
+  held_ids_ = held_distances_ = false;
+}
+
+bool BatchArrays::create(size_t rows, size_t k) {
+  // After the first call the import is a lookup in sys.modules.
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return false;
+  PyRef empty = PyRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
+  if (!empty) return false;
+  PyRef shape = PyRef::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(rows),
+                                           static_cast<unsigned long long>(k)));
+  if (!shape) return false;
+  return empty_array(empty.get(), shape.get(), "int64", sizeof(int64_t), &ids_, &ids_view_, &held_ids_) &&
+         empty_array(empty.get(), shape.get(), "float32", sizeof(float), &distances_, &distances_view_,
+                     &held_distances_);
+}
+
+PyObject* BatchArrays::take() {
+  release();
+  return PyTuple_Pack(2, ids_.get(), distances_.get());
+}
+
 PyObject* to_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }
 PyObject* from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* from_text(std::string_view s) {

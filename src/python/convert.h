@@ -58,6 +58,29 @@ struct FloatBlock {
 };
 bool to_block(PyObject* obj, FloatBlock* out);
 
+// The (ids, distances) result of a batch search: two new NumPy arrays of
+// shape (rows, k), int64 and float32, made through NumPy's Python API (the
+// module does not link NumPy) and held writable until take() so that the
+// search can fill them without the interpreter lock.
+class BatchArrays {
+ public:
+  BatchArrays() = default;
+  BatchArrays(const BatchArrays&) = delete;
+  BatchArrays& operator=(const BatchArrays&) = delete;
+  ~BatchArrays();
+  bool create(size_t rows, size_t k);
+  int64_t* ids() { return static_cast<int64_t*>(ids_view_.buf); }
+  float* distances() { return static_cast<float*>(distances_view_.buf); }
+  // Releases the buffers and returns the tuple (ids, distances).
+  PyObject* take();
+
+ private:
+  void release();
+  PyRef ids_, distances_;
+  Py_buffer ids_view_{}, distances_view_{};
+  bool held_ids_ = false, held_distances_ = false;
+};
+
 // [{"id": int, "distance": float}, ...] in result order.
 PyObject* hits_to_list(std::span<const Hit> hits);
 PyObject* to_bool(bool v);

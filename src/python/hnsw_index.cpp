@@ -97,6 +97,7 @@ PyMethodDef kMethods[] = {
     {"search", M::fn(M::search), kArgs,
      "search($self, query, k)\n--\n\n"
      "Search for the k nearest vectors. Returns list of {\"id\": int, \"distance\": float}."},
+    {"search_batch", M::fn(M::search_batch), kArgs, kSearchBatchDoc},
     {"delete", M::fn(M::remove), kArgs,
      "delete($self, id)\n--\n\nRemove a vector by ID. Returns True if found and removed."},
     {"flush", M::fn(M::flush), METH_NOARGS,

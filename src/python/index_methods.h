@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/index/batch_search.h"
 #include "python/frame.h"
 
 namespace kovra::py {
@@ -16,6 +17,12 @@ namespace kovra::py {
 // Method-table flags.
 inline constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 inline constexpr int kStaticArgs = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+
+inline constexpr const char kSearchBatchDoc[] =
+    "search_batch($self, queries, k, num_threads=0)\n--\n\n"
+    "Search every row of a 2D float32 numpy array (N \xc3\x97 dim) on `num_threads` threads (0 = all cores).\n"
+    "Returns a tuple (ids, distances) of arrays of shape (N, k), int64 and float32, each row closest first;\n"
+    "rows with fewer than k results are padded with id -1 and distance inf.";
 
 template <class Core>
 struct IndexMethods {
@@ -87,6 +94,38 @@ struct IndexMethods {
       if (!to_size(a[1], "k", &k) || !to_vector(a[0], &query)) return static_cast<PyObject*>(nullptr);
       auto hits = without_gil([&] { return s.core->search(query, k); });
       return result_or_raise(hits, [](std::vector<Hit>& h) { return hits_to_list(h); });
+    });
+  }
+
+  // Every query row searched as by search(); the arrays are made first and
+  // filled in place while the interpreter lock is released.
+  static PyObject* search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const Signature sig(qualname("search_batch"), {"queries", "k", "num_threads"}, 2);
+    return method<Core>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+      FloatBlock block;
+      size_t k;
+      size_t num_threads = 0;
+      if (!to_block(a[0], &block) || !to_size(a[1], "k", &k)) return static_cast<PyObject*>(nullptr);
+      if (a[2] && !to_size(a[2], "num_threads", &num_threads)) return static_cast<PyObject*>(nullptr);
+      // A block of the wrong width is refused exactly as search refuses such
+      // a query, even when it has no rows.
+      if (block.columns != s.core->dimensions()) {
+        std::vector<float> probe(block.columns);
+        auto refused = s.core->search(probe, k);
+        if (!refused) return raise(refused.error());
+      }
+      BatchArrays arrays;
+      if (!arrays.create(block.rows, k)) return static_cast<PyObject*>(nullptr);
+      const QueryBlock queries{block.data, block.rows, block.columns};
+      const BatchOutput out{arrays.ids(), arrays.distances(), k};
+      Status st = without_gil([&]() -> Status {
+        if constexpr (requires { s.core->search_batch(queries, num_threads, out); })
+          return s.core->search_batch(queries, num_threads, out);
+        else
+          return search_batch_rows(*s.core, queries, num_threads, out);
+      });
+      if (!st) return raise(st.error());
+      return arrays.take();
     });
   }
 
@@ -167,6 +206,7 @@ struct IndexMethods {
          "add_batch_np($self, vectors, start_id=0)\n--\n\n"
          "Add vectors from a 2D numpy array (N \xc3\x97 dim) with sequential IDs starting from `start_id`."},
         {"search", fn(search), kArgs, "search($self, query, k)\n--\n\n"},
+        {"search_batch", fn(search_batch), kArgs, kSearchBatchDoc},
         {"delete", fn(remove), kArgs, "delete($self, id)\n--\n\n"},
         {"flush", fn(flush), METH_NOARGS, "flush($self)\n--\n\n"},
         {"save", fn(save), kArgs, "save($self, path)\n--\n\n"},

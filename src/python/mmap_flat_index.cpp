@@ -41,6 +41,7 @@ PyMethodDef kMethods[] = {
      "Add vectors from a 2D numpy array (N \xc3\x97 dim) with sequential IDs starting from `start_id`.\n"
      "This is the fastest way to insert vectors \xe2\x80\x94 no per-element Python extraction."},
     {"search", M::fn(M::search), kArgs, "search($self, query, k)\n--\n\n"},
+    {"search_batch", M::fn(M::search_batch), kArgs, kSearchBatchDoc},
     {"delete", M::fn(M::remove), kArgs, "delete($self, id)\n--\n\n"},
     {"flush", M::fn(M::flush), METH_NOARGS, "flush($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

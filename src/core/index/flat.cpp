@@ -1,5 +1,6 @@
 #include "core/index/flat.h"
 
+#include <algorithm>
 #include <cmath>
 #include <unordered_set>
 
@@ -128,6 +129,57 @@ Result<std::vector<Hit>> FlatIndex::search(std::span<const float> query, size_t 
   if (squared)
     for (Hit& h : hits) h.distance = std::sqrt(h.distance);
   return hits;
+}
+
+Status FlatIndex::search_batch(const QueryBlock& queries, size_t num_threads, const BatchOutput& out) const {
+  // Rows that need no scan, and a block of the wrong width, answer as search does.
+  if (queries.columns != dimensions_ || out.k == 0 || count_ == 0 || dimensions_ == 0)
+    return search_batch_rows(*this, queries, num_threads, out);
+
+  // A group of queries walks the stored vectors together, one cache-sized
+  // block at a time, so memory is read once per group instead of once per
+  // query. Each query is still scored by the same kernel, with the rows
+  // grouped in fours from slot 0 and offered in slot order, so its top k and
+  // distances are exactly those of search().
+  constexpr size_t kGroup = 8;
+  constexpr size_t kBlockBytes = 128 * 1024;
+  const size_t block = std::clamp<size_t>(kBlockBytes / (dimensions_ * sizeof(float)) / 4 * 4, 4, 1024);
+  const size_t groups = (queries.rows + kGroup - 1) / kGroup;
+  const bool squared = metric_ == Metric::L2;
+  const size_t slots = ids_.size();
+  const float* data_end = data_.data() + data_.size();
+
+  return parallel_items(groups, batch_workers(groups, num_threads), [&](size_t g, size_t) -> Status {
+    const size_t first = g * kGroup;
+    const size_t n = std::min(kGroup, queries.rows - first);
+    std::vector<DistanceScorer> scorers;
+    std::vector<TopK> tops;
+    scorers.reserve(n);
+    tops.reserve(n);
+    for (size_t q = 0; q < n; ++q) {
+      scorers.emplace_back(metric_, queries.row(first + q), /*raw=*/squared);
+      tops.emplace_back(out.k);
+    }
+    std::vector<float> dist(block);
+    for (size_t base = 0; base < slots; base += block) {
+      const size_t m = std::min(block, slots - base);
+      const uint8_t* alive = alive_.data() + base;
+      for (size_t q = 0; q < n; ++q) {
+        scorers[q].contiguous(data_.data() + base * dimensions_, m, dist.data(), data_end);
+        TopK& top = tops[q];
+        for (size_t i = 0; i < m; ++i) {
+          if (top.accepts(dist[i]) && alive[i]) top.push(ids_[base + i], dist[i]);
+        }
+      }
+    }
+    for (size_t q = 0; q < n; ++q) {
+      std::vector<Hit> hits = tops[q].finish();
+      if (squared)
+        for (Hit& h : hits) h.distance = std::sqrt(h.distance);
+      write_batch_row(out, first + q, hits);
+    }
+    return ok();
+  });
 }
 
 Result<bool> FlatIndex::remove(VectorId id) {

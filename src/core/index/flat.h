@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/buffer.h"
+#include "core/index/batch_search.h"
 #include "core/index/id_map.h"
 #include "core/index/vector_index.h"
 
@@ -27,6 +28,9 @@ class FlatIndex final : public VectorIndex {
   // Same; takes over the block's storage when the index holds no slots yet.
   Status add_flat_batch(FloatBuffer&& data, size_t columns, VectorId start_id);
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  // Every row of the block answered as search() answers it, bit for bit, on
+  // `num_threads` workers (0 = default count).
+  Status search_batch(const QueryBlock& queries, size_t num_threads, const BatchOutput& out) const;
   Result<bool> remove(VectorId id) override;
   size_t len() const override { return count_; }
   bool is_empty() const override { return count_ == 0; }

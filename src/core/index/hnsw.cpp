@@ -578,11 +578,14 @@ void HnswIndex::insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t b
 }
 
 Result<std::vector<Hit>> HnswIndex::search(std::span<const float> query, size_t k) const {
+  std::lock_guard<std::mutex> lock(scratch_->mutex);
+  return search_with(query, k, scratch_->scratch);
+}
+
+Result<std::vector<Hit>> HnswIndex::search_with(std::span<const float> query, size_t k,
+                                                SearchScratch& s) const {
   if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
   if (k == 0 || graph_.live_count == 0) return std::vector<Hit>();
-
-  std::lock_guard<std::mutex> lock(scratch_->mutex);
-  SearchScratch& s = scratch_->scratch;
   s.cover(graph_.slot_count());
   DistanceScorer q(metric_, query, /*raw=*/true);
   Slot current = *graph_.entry_point;
@@ -596,6 +599,14 @@ Result<std::vector<Hit>> HnswIndex::search(std::span<const float> query, size_t 
     hits[i] = {s.layer[i].slot, metric_ == Metric::L2 ? std::sqrt(d) : d};
   }
   return hits;
+}
+
+Status HnswIndex::search_batch(const QueryBlock& queries, size_t num_threads, const BatchOutput& out) const {
+  const size_t workers = batch_workers(queries.rows, num_threads);
+  std::vector<SearchScratch> scratch(workers);
+  return run_batch(queries.rows, workers, out, [&](size_t row, size_t worker) {
+    return search_with(queries.row(row), out.k, scratch[worker]);
+  });
 }
 
 Result<bool> HnswIndex::remove(VectorId id) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/buffer.h"
+#include "core/index/batch_search.h"
 #include "core/distance.h"
 #include "core/index/vector_index.h"
 
@@ -153,6 +154,12 @@ class HnswIndex final : public VectorIndex {
   // an id repeated inside the batch is re-inserted over its earlier entry.
   Status add_batch(std::span<const Entry> entries) override;
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  // The same search in the caller's working memory, so that concurrent
+  // callers with their own scratch never wait on each other.
+  Result<std::vector<Hit>> search_with(std::span<const float> query, size_t k, SearchScratch& scratch) const;
+  // Every row of the block searched as by search(), on `num_threads` workers
+  // (0 = default count), each with its own scratch.
+  Status search_batch(const QueryBlock& queries, size_t num_threads, const BatchOutput& out) const;
   Result<bool> remove(VectorId id) override;
   size_t len() const override { return graph_.live_count; }
   bool is_empty() const override { return graph_.live_count == 0; }
