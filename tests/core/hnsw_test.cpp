@@ -349,6 +349,30 @@ TEST(HnswIndex, ParallelBuildDoesNotDependOnTheThreadCount) {
   expect_graph_invariants(a);
 }
 
+TEST(HnswIndex, ParallelBuildOfOrderedRowsKeepsTheSequentialRecall) {
+  // A random walk: each row's nearest neighbours are the rows just before and
+  // after it, so they arrive in the same micro-batch.
+  const size_t n = 6000, d = 16;
+  std::mt19937 rng(21);
+  std::normal_distribution<float> g;
+  std::vector<float> data(n * d);
+  for (size_t i = 0; i < n; ++i)
+    for (size_t j = 0; j < d; ++j) data[i * d + j] = (i ? data[(i - 1) * d + j] : 0.0f) + g(rng);
+  std::vector<float> queries(200 * d);
+  for (size_t i = 0; i < 200; ++i)
+    for (size_t j = 0; j < d; ++j) queries[i * d + j] = data[(i * 29 % n) * d + j] + 0.5f * g(rng);
+
+  const HnswConfig config{64, 10, 8};
+  HnswIndex sequential(d, Metric::L2, config), parallel(d, Metric::L2, config);
+  sequential.set_level_source_for_testing(level_sequence(22, sequential.graph().level_multiplier));
+  parallel.set_level_source_for_testing(level_sequence(22, parallel.graph().level_multiplier));
+  ASSERT_TRUE(sequential.add_batch_np(data, d, 0));
+  ASSERT_TRUE(parallel.add_batch_parallel(data, d, 0, 2, 256));
+  expect_graph_invariants(parallel.graph());
+  const double want = recall_against_flat(sequential, data, queries, d, Metric::L2, 10);
+  EXPECT_GE(recall_against_flat(parallel, data, queries, d, Metric::L2, 10), want - 0.03);
+}
+
 TEST(HnswIndex, ParallelBuildFindsEveryRow) {
   const size_t n = 3000, d = 16;
   auto data = random_block(n, d, 13);

@@ -21,6 +21,13 @@ struct NearestOnTop {
 constexpr NearestOnTop nearest_on_top;
 constexpr FarthestOnTop farthest_on_top;
 
+// Closest first, with NaN distances after all numbers so that the order stays total.
+bool nan_last_less(const Neighbor& a, const Neighbor& b) {
+  bool a_nan = a.distance != a.distance, b_nan = b.distance != b.distance;
+  if (a_nan != b_nan) return b_nan;
+  return neighbor_less(a, b);
+}
+
 uint64_t entropy_seed() {
   uint64_t seed = 0;
   if (::getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
@@ -212,24 +219,74 @@ Slot HnswGraph::greedy(const DistanceScorer& q, Slot start, size_t layer, Search
 }
 
 void HnswGraph::find_neighbors(Metric metric, Slot self, uint8_t level, SearchScratch& s,
-                               std::vector<std::vector<Slot>>& layers) const {
-  if (!entry_point) {
+                               std::vector<std::vector<Slot>>& layers, std::span<const Slot> peers) const {
+  s.cover(slot_count());
+  DistanceScorer q(metric, std::span<const float>(vector(self), dimensions), /*raw=*/true);
+
+  // Peers are scored once; each one is a candidate on the layers up to its level.
+  auto& scored = s.peers;
+  scored.clear();
+  size_t peer_top = 0;
+  if (s.gather.size() < peers.size()) {
+    s.gather.resize(peers.size());
+    s.gather_dist.resize(peers.size());
+  }
+  size_t g = 0;
+  for (Slot p : peers)
+    if (p != self) s.gather[g++] = p;
+  size_t i = 0;
+  for (; i + 4 <= g; i += 4) {
+    const float* v[4] = {vector(s.gather[i]), vector(s.gather[i + 1]), vector(s.gather[i + 2]),
+                         vector(s.gather[i + 3])};
+    q.four(v, s.gather_dist.data() + i);
+  }
+  for (; i < g; ++i) s.gather_dist[i] = q.one(vector(s.gather[i]));
+  for (size_t j = 0; j < g; ++j) {
+    scored.push_back({s.gather_dist[j], s.gather[j]});
+    peer_top = std::max<size_t>(peer_top, levels[s.gather[j]]);
+  }
+
+  if (!entry_point && scored.empty()) {
     layers.clear();
     return;
   }
-  s.cover(slot_count());
-  DistanceScorer q(metric, std::span<const float>(vector(self), dimensions), /*raw=*/true);
-  Slot current = *entry_point;
-  const size_t top = levels[current];
-  for (size_t l = top; l > level; --l) current = greedy(q, current, l, s);
-  const size_t start = std::min<size_t>(top, level);
-  layers.resize(start + 1);
-  for (size_t l = start + 1; l-- > 0;) {
-    search_layer(q, current, ef_construction, l, s);
-    select_diverse(metric, self, s.layer, l == 0 ? m0 : m, layers[l]);
+  // Layers above the entry point's are linked only among the peers, as they
+  // would be had the peers been inserted one after another.
+  const size_t entry_top = entry_point ? levels[*entry_point] : 0;
+  const size_t top = std::min<size_t>(level, std::max(entry_top, peer_top));
+  Slot current = entry_point ? *entry_point : self;
+  if (entry_point)
+    for (size_t l = entry_top; l > level; --l) current = greedy(q, current, l, s);
+  layers.resize(top + 1);
+  for (size_t l = top + 1; l-- > 0;) {
+    const bool searched = entry_point && l <= entry_top;
+    if (searched) search_layer(q, current, ef_construction, l, s);
+    std::span<const Neighbor> found;
+    if (searched) found = s.layer;
+    const size_t max = l == 0 ? m0 : m;
+    if (scored.empty()) {
+      select_diverse(metric, self, found, max, layers[l]);
+    } else {
+      auto& merged = s.merged;
+      merged.assign(found.begin(), found.end());
+      for (const Neighbor& p : scored) {
+        if (levels[p.slot] < l) continue;
+        // A peer is reached by the search only over stale links toward its slot.
+        if (searched && s.visited[p.slot] == s.epoch &&
+            std::any_of(found.begin(), found.end(), [&](const Neighbor& nb) { return nb.slot == p.slot; }))
+          continue;
+        merged.push_back(p);
+      }
+      if (merged.size() > found.size()) {
+        std::sort(merged.begin(), merged.end(), nan_last_less);
+        // The search keeps only the ef_construction closest; so does the merge.
+        merged.resize(std::min(merged.size(), std::max<size_t>(ef_construction, found.size())));
+      }
+      select_diverse(metric, self, merged, max, layers[l]);
+    }
     // Stale links toward a re-used slot can lead a search back to the node
-    // itself, whose own lists are still empty.
-    for (const Neighbor& nb : s.layer) {
+    // itself, whose own lists are still empty; peers have no lists yet either.
+    for (const Neighbor& nb : found) {
       if (nb.slot != self) {
         current = nb.slot;
         break;
@@ -321,12 +378,7 @@ size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count, siz
     for (int j = 0; j < 4; ++j) scored[i + j] = {d[j], list[i + j]};
   }
   for (; i < count; ++i) scored[i] = {q.one(vector(list[i])), list[i]};
-  // NaN distances go after all numbers so that the order stays total.
-  std::sort(scored.begin(), scored.end(), [](const Neighbor& a, const Neighbor& b) {
-    bool a_nan = a.distance != a.distance, b_nan = b.distance != b.distance;
-    if (a_nan != b_nan) return b_nan;
-    return neighbor_less(a, b);
-  });
+  std::sort(scored.begin(), scored.end(), nan_last_less);
   std::vector<Slot>& kept = link_scratch_.kept;
   select_diverse(metric, owner, scored, max, kept);
   std::copy(kept.begin(), kept.end(), list);
@@ -541,6 +593,7 @@ void HnswIndex::insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t b
     std::vector<SearchScratch> worker(threads);
     std::vector<std::vector<std::vector<Slot>>> found(std::min(batch, rows - boot));
     std::vector<uint8_t> drawn(found.size());
+    std::vector<Slot> batch_slots(found.size());
 
     for (size_t s = boot; s < rows; s += batch) {
       const size_t n = std::min(rows, s + batch) - s;
@@ -553,13 +606,20 @@ void HnswIndex::insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t b
       for (size_t i = 0; i < n; ++i) drawn[i] = draw_level();
       for (size_t i = 0; i < n; ++i) graph_.place(slot_of(s + i), row(s + i), drawn[i]);
 
+      for (size_t i = 0; i < n; ++i) batch_slots[i] = slot_of(s + i);
+
+      // Each row also takes the rows before it in the micro-batch as
+      // candidates: they are linked ahead of it, but the search cannot reach
+      // them yet. Without them, rows that arrive next to their neighbours
+      // (ordered data) link only to older rows and the graph loses recall.
       std::exception_ptr error;
       const int64_t count = static_cast<int64_t>(n);
 #pragma omp parallel for num_threads(static_cast<int>(threads)) schedule(dynamic) if (threads > 1)
       for (int64_t i = 0; i < count; ++i) {
         try {
-          graph_.find_neighbors(metric_, slot_of(s + static_cast<size_t>(i)), drawn[static_cast<size_t>(i)],
-                                worker[static_cast<size_t>(omp_get_thread_num())], found[static_cast<size_t>(i)]);
+          const size_t r = static_cast<size_t>(i);
+          graph_.find_neighbors(metric_, batch_slots[r], drawn[r], worker[static_cast<size_t>(omp_get_thread_num())],
+                                found[r], std::span<const Slot>(batch_slots.data(), r));
         } catch (...) {
 #pragma omp critical(kovra_hnsw_worker_error)
           if (!error) error = std::current_exception();

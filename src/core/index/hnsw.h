@@ -60,6 +60,8 @@ struct SearchScratch {
   std::vector<Slot> gather;          // live, newly reached neighbours of one node
   std::vector<float> gather_dist;    // their distances
   std::vector<Neighbor> layer;       // result of the last layer search
+  std::vector<Neighbor> peers;       // rows placed in the same micro-batch, scored
+  std::vector<Neighbor> merged;      // a layer's candidates before selection
 
   // Grows the mark array to `slots` entries (new marks are 0).
   void cover(size_t slots) {
@@ -107,11 +109,15 @@ struct HnswGraph {
   Slot greedy(const DistanceScorer& q, Slot start, size_t layer, SearchScratch& scratch) const;
 
   // The neighbours of node `self` (already placed) at its drawn `level`: one
-  // list per layer from 0 up to min(level, entry level), chosen (never the
-  // node itself) from a layer search started at the current entry point. Only
-  // reads the graph, so workers run it side by side. Empty without an entry point.
+  // list per layer from 0 up to min(level, top), chosen (never the node
+  // itself) from a layer search started at the current entry point. `peers`
+  // are placed nodes that have no links yet (rows linked earlier in the same
+  // micro-batch): the search cannot reach them, so they join the candidates of
+  // every layer they reach and `top` is the highest level of the entry point
+  // and of the peers. Only reads the graph, so workers run it side by side.
+  // Empty without an entry point and peers.
   void find_neighbors(Metric metric, Slot self, uint8_t level, SearchScratch& scratch,
-                      std::vector<std::vector<Slot>>& layers) const;
+                      std::vector<std::vector<Slot>>& layers, std::span<const Slot> peers = {}) const;
   // Sets the node's list on `layer` to `chosen` and links it back from each of
   // them, pruning lists that overflow.
   void connect(Metric metric, Slot self, size_t layer, std::span<const Slot> chosen);
