@@ -97,11 +97,17 @@ void DistanceScorer::four(const float* const* v, float* out) const {
   }
 }
 
-void DistanceScorer::contiguous(const float* base, size_t count, float* out, const float* readable_end) const {
+namespace {
+
+// Scores `count` rows of `n` floats stored back to back: `group(rows, out, i)`
+// scores rows i..i+3 and `single(row, i)` returns the score of row i.
+template <class Group, class Single>
+void scan_rows(const float* base, size_t n, size_t count, float* out, const float* readable_end, Group group,
+               Single single) {
   // Four rows at a time read four streams at once, which the hardware
   // prefetcher follows poorly; fetching rows some way ahead keeps the
   // scan at memory speed.
-  const size_t row_bytes = n_ * sizeof(float);
+  const size_t row_bytes = n * sizeof(float);
   // About 8 KiB ahead, and at least two groups.
   const size_t ahead = (std::max<size_t>(8, 8192 / (row_bytes ? row_bytes : 1)) + 3) & ~size_t(3);
   const uintptr_t start = reinterpret_cast<uintptr_t>(base);
@@ -111,10 +117,31 @@ void DistanceScorer::contiguous(const float* base, size_t count, float* out, con
     uintptr_t from = start + (i + ahead) * row_bytes;
     uintptr_t to = std::min(end, from + 4 * row_bytes);
     for (uintptr_t p = from; p < to; p += 64) __builtin_prefetch(reinterpret_cast<const void*>(p), 0, 3);
-    const float* v[4] = {base + i * n_, base + (i + 1) * n_, base + (i + 2) * n_, base + (i + 3) * n_};
-    four(v, out + i);
+    const float* v[4] = {base + i * n, base + (i + 1) * n, base + (i + 2) * n, base + (i + 3) * n};
+    group(v, out + i, i);
   }
-  for (; i < count; ++i) out[i] = one(base + i * n_);
+  for (; i < count; ++i) out[i] = single(base + i * n, i);
+}
+
+}  // namespace
+
+void DistanceScorer::contiguous(const float* base, size_t count, float* out, const float* readable_end) const {
+  scan_rows(
+      base, n_, count, out, readable_end, [&](const float* const* v, float* o, size_t) { four(v, o); },
+      [&](const float* v, size_t) { return one(v); });
+}
+
+void DistanceScorer::contiguous_with_norms(const float* base, const float* norms, size_t count, float* out,
+                                           const float* readable_end) const {
+  if (metric_ != Metric::Cosine) return contiguous(base, count, out, readable_end);
+  scan_rows(
+      base, n_, count, out, readable_end,
+      [&](const float* const* v, float* o, size_t i) {
+        float dots[4];
+        k_->dot_4(q_, v, n_, dots);
+        for (int j = 0; j < 4; ++j) o[j] = cosine_from_parts(dots[j], q_norm_, norms[i + j]);
+      },
+      [&](const float* v, size_t i) { return cosine_from_parts(k_->dot(q_, v, n_), q_norm_, norms[i]); });
 }
 
 }  // namespace kovra

@@ -80,6 +80,13 @@ class DistanceScorer {
   // ahead are prefetched up to `readable_end` (default: the last row), so a
   // caller scanning a larger array block by block keeps the stream warm.
   void contiguous(const float* base, size_t count, float* out, const float* readable_end = nullptr) const;
+  // As `contiguous`, with norms[i] = kernels.dot(row i, row i) computed
+  // beforehand by the same kernel table. A cosine scan then costs one dot
+  // product per row instead of two, and gives the same bits: the kernels'
+  // four-vector forms already match their single calls, so the norm a scan
+  // would compute is exactly the cached one. Other metrics ignore `norms`.
+  void contiguous_with_norms(const float* base, const float* norms, size_t count, float* out,
+                             const float* readable_end = nullptr) const;
 
   size_t dims() const { return n_; }
 

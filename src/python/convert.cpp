@@ -148,6 +148,23 @@ bool to_size(PyObject* obj, const char* name, size_t* out) {
   return true;
 }
 
+bool to_knob(PyObject* obj, const char* name, uint64_t* out) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) {
+    wrap_argument_error(name);
+    return false;
+  }
+  PyRef zero = PyRef::steal(PyLong_FromLong(0));
+  if (!zero) return false;
+  const int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
+  if (negative < 0) return false;
+  if (negative) {
+    *out = 0;
+    return true;
+  }
+  return to_u64(index.get(), name, out);
+}
+
 bool to_text(PyObject* obj, const char* name, std::string* out) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name(obj).c_str());

@@ -42,6 +42,10 @@ bool u64_value(PyObject* obj, uint64_t* out);
 // as "argument '<name>': ...".
 bool to_u64(PyObject* obj, const char* name, uint64_t* out);
 bool to_size(PyObject* obj, const char* name, size_t* out);
+// The new value of a tuning knob: to_u64, except that a negative int becomes
+// 0, so that the core's "at least 1" check refuses it with the same
+// ValueError as 0 rather than an OverflowError.
+bool to_knob(PyObject* obj, const char* name, uint64_t* out);
 // Must be a str; taken as UTF-8.
 bool to_text(PyObject* obj, const char* name, std::string* out);
 // One vector: a 1-D float32 buffer by one copy, otherwise any sequence of

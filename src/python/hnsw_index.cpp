@@ -67,6 +67,15 @@ PyObject* hnsw_add_batch_parallel(PyObject* self, PyObject* args, PyObject* kwar
   });
 }
 
+PyObject* get_ef_search(PyObject* self, void*) {
+  return method0<HnswIndex>(self, Borrow::Shared, [](Self& s) { return from_u64(s.core->config().ef_search); });
+}
+
+int set_ef_search(PyObject* self, PyObject* value, void*) {
+  return M::set_knob(self, value, "ef_search",
+                     [](HnswIndex& core, uint64_t v) { return core.set_ef_search(v); });
+}
+
 PyMethodDef kMethods[] = {
     {"add", M::fn(M::add), kArgs,
      "add($self, id, vector)\n--\n\nAdd a single vector with the given ID."},
@@ -123,7 +132,14 @@ const char kDoc[] =
 }  // namespace
 
 PyTypeObject* ClassTraits<HnswIndex>::make_type() {
-  return M::make_type("kovra_vector_db.HnswIndex", hnsw_new, kMethods, M::properties("Number of dimensions per vector.", "Distance metric (\"l2\", \"cosine\", or \"dot_product\")."), kDoc);
+  static const char kEfSearchDoc[] =
+      "Query beam width (at least 1; searches widen it to k). Settable between searches; "
+      "saved with the index.";
+  return M::make_type("kovra_vector_db.HnswIndex", hnsw_new, kMethods,
+                      M::properties("Number of dimensions per vector.",
+                                    "Distance metric (\"l2\", \"cosine\", or \"dot_product\").",
+                                    {"ef_search", get_ef_search, set_ef_search, kEfSearchDoc, nullptr}),
+                      kDoc);
 }
 
 PyTypeObject* hnsw_index_type() { return class_type<HnswIndex>(); }

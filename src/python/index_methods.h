@@ -1,6 +1,6 @@
 // The members the index classes share, written once for any core index type:
 // add, add_batch, add_batch_np, search, delete, flush, save, load, len, repr
-// and the two properties. A class file supplies its constructor, any members
+// and the two properties, plus the setter of a tuning knob. A class file supplies its constructor, any members
 // of its own, and the method table with its docstrings.
 #pragma once
 
@@ -224,11 +224,33 @@ struct IndexMethods {
     return without_flush.data();
   }
 
-  // The two read-only properties with the given docstrings (null: none).
-  static PyGetSetDef* properties(const char* dimensions_doc, const char* metric_doc) {
+  // The `set` slot of a tuning knob: converts `value` with to_knob and hands
+  // it to `apply(Core&, uint64_t) -> Status` under an exclusive borrow, since
+  // the next search reads it. Deletion is refused, as for a read-only attribute.
+  template <class Apply>
+  static int set_knob(PyObject* self, PyObject* value, const char* name, Apply apply) {
+    if (!value) {
+      PyErr_Format(PyExc_AttributeError, "can't delete attribute '%s'", name);
+      return -1;
+    }
+    PyObject* r = method0<Core>(self, Borrow::Exclusive, [&](Self& s) -> PyObject* {
+      uint64_t v;
+      if (!to_knob(value, name, &v)) return nullptr;
+      return none_or_raise(apply(*s.core, v));
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+  }
+
+  // The two read-only properties with the given docstrings (null: none),
+  // followed by `extra` when the class has a property of its own.
+  static PyGetSetDef* properties(const char* dimensions_doc, const char* metric_doc,
+                                 PyGetSetDef extra = {nullptr, nullptr, nullptr, nullptr, nullptr}) {
     static PyGetSetDef getset[] = {
         {"dimensions", get_dimensions, nullptr, dimensions_doc, nullptr},
         {"metric", get_metric, nullptr, metric_doc, nullptr},
+        extra,
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     return getset;

@@ -35,11 +35,24 @@ class IvfClass {
  public:
   static PyTypeObject* make_type(const char* qualified_name, newfunc tp_new, const char* doc) {
     return M::make_type(qualified_name, tp_new, M::signature_only_methods(true),
-                        M::properties(nullptr, nullptr), doc);
+                        M::properties(nullptr, nullptr, {"nprobe", get_nprobe, set_nprobe, kNprobeDoc, nullptr}),
+                        doc);
   }
 
  private:
   using M = IndexMethods<Core>;
+
+  static constexpr const char* kNprobeDoc =
+      "Clusters scanned per query (at least 1). Settable between searches; saved with the index.";
+
+  static PyObject* get_nprobe(PyObject* self, void*) {
+    return method0<Core>(self, Borrow::Shared,
+                         [](typename M::Self& s) { return from_u64(s.core->config().nprobe); });
+  }
+
+  static int set_nprobe(PyObject* self, PyObject* value, void*) {
+    return M::set_knob(self, value, "nprobe", [](Core& core, uint64_t v) { return core.set_nprobe(v); });
+  }
 };
 
 }  // namespace kovra::py

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <filesystem>
 #include <random>
@@ -30,6 +31,36 @@ TEST(FlatIndex, DistancesAreBitIdenticalToTheKernel) {
     }
     for (size_t i = 1; i < n; ++i) EXPECT_LE((*hits)[i - 1].distance, (*hits)[i].distance);
   }
+}
+
+TEST(FlatIndex, CosineWithCachedNormsMatchesTheUncachedScorer) {
+  std::vector<size_t> lengths{128};
+  for (size_t d = 0; d <= 40; ++d) lengths.push_back(d);
+  const std::string path = (std::filesystem::temp_directory_path() / "kovra_flat_norms").string();
+  for (size_t d : lengths) {
+    const size_t n = 9;
+    auto data = random_block(n, d, 3);
+    auto q = random_block(1, d, 4);
+    // Norms cached one add at a time, for a whole block, and again on load.
+    FlatIndex one_by_one(d, Metric::Cosine), block(d, Metric::Cosine);
+    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(one_by_one.add(i, std::span<const float>(&data[i * d], d)));
+    ASSERT_TRUE(block.add_flat_batch(data, d, 0));
+    ASSERT_TRUE(block.remove(4));
+    ASSERT_TRUE(block.save(path));
+    auto loaded = FlatIndex::load(path);
+    ASSERT_TRUE(loaded);
+    DistanceScorer uncached(Metric::Cosine, q, false);
+    for (const FlatIndex* index : {&one_by_one, &block, &*loaded}) {
+      auto hits = index->search(q, n);
+      ASSERT_TRUE(hits);
+      ASSERT_EQ(hits->size(), index->len());
+      for (const Hit& h : *hits) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(h.distance), std::bit_cast<uint32_t>(uncached.one(&data[h.id * d])))
+            << d << " " << h.id;
+      }
+    }
+  }
+  std::filesystem::remove(path);
 }
 
 TEST(FlatIndex, FailuresLeaveTheIndexUnchanged) {

@@ -17,12 +17,25 @@ void FlatIndex::append(VectorId id, const float* vector) {
   alive_.push_back(1);
   id_to_slot_.put(id, slot);
   ++count_;
+  cache_norms();
+}
+
+void FlatIndex::cache_norms() {
+  if (metric_ != Metric::Cosine) return;
+  const KernelTable& kernels = active_kernels();
+  // Geometric growth, so that adding one vector at a time stays linear.
+  if (norms_.capacity() < ids_.size()) norms_.reserve(std::max(ids_.size(), 2 * norms_.capacity()));
+  for (size_t s = norms_.size(); s < ids_.size(); ++s) {
+    const float* v = data_.data() + s * dimensions_;
+    norms_.push_back(kernels.dot(v, v, dimensions_));
+  }
 }
 
 void FlatIndex::reserve_more(size_t n) {
   data_.reserve(data_.size() + n * dimensions_);
   ids_.reserve(ids_.size() + n);
   alive_.reserve(alive_.size() + n);
+  if (metric_ == Metric::Cosine) norms_.reserve(norms_.size() + n);
   id_to_slot_.reserve(id_to_slot_.size() + n);
 }
 
@@ -79,6 +92,7 @@ void FlatIndex::link_flat_batch(size_t first, size_t n, VectorId start_id) {
     id_to_slot_.put(id, first + r);
   }
   count_ += n;
+  cache_norms();
 }
 
 Status FlatIndex::add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id) {
@@ -119,7 +133,8 @@ Result<std::vector<Hit>> FlatIndex::search(std::span<const float> query, size_t 
   const float* data_end = data_.data() + data_.size();
   for (size_t base = 0; base < slots; base += kBlock) {
     size_t n = std::min(kBlock, slots - base);
-    scorer.contiguous(data_.data() + base * dimensions_, n, dist, data_end);
+    const float* norms = metric_ == Metric::Cosine ? norms_.data() + base : nullptr;
+    scorer.contiguous_with_norms(data_.data() + base * dimensions_, norms, n, dist, data_end);
     const uint8_t* alive = alive_.data() + base;
     for (size_t i = 0; i < n; ++i) {
       if (top.accepts(dist[i]) && alive[i]) top.push(ids_[base + i], dist[i]);
@@ -239,6 +254,7 @@ Result<FlatIndex> FlatIndex::load(const std::string& path) {
         ++index.count_;
       }
     }
+    index.cache_norms();
     return index;
   });
 }

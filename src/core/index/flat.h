@@ -52,12 +52,17 @@ class FlatIndex final : public VectorIndex {
   void reserve_more(size_t n);
   Status check_flat_batch(size_t floats, size_t columns, VectorId start_id) const;
   void link_flat_batch(size_t first, size_t n, VectorId start_id);
+  // Extends norms_ to cover every slot (cosine only).
+  void cache_norms();
 
   size_t dimensions_;
   Metric metric_;
   FloatBuffer data_;            // ids_.size() * dimensions_ floats
   std::vector<VectorId> ids_;   // one per slot
   std::vector<uint8_t> alive_;  // one per slot, 0 = deleted
+  // Cosine only: each slot's dot(v, v) from the active kernels, the same sum
+  // a scan would compute, so caching it changes no result. Never saved.
+  std::vector<float> norms_;
   IdMap id_to_slot_;            // live slots only
   size_t count_ = 0;
 };

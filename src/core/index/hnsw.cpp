@@ -456,6 +456,12 @@ Status HnswIndex::check_config(const HnswConfig& config) {
   return ok();
 }
 
+Status HnswIndex::set_ef_search(uint64_t ef_search) {
+  if (ef_search < 1) return fail(Error::invalid_config("ef_search must be at least 1"));
+  config_.ef_search = ef_search;
+  return ok();
+}
+
 Status HnswIndex::check_id(VectorId id) {
   if (id > kMaxHnswId) {
     return fail(Error::invalid_config("vector ID " + std::to_string(id) +

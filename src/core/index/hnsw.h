@@ -199,6 +199,10 @@ class HnswIndex final : public VectorIndex {
   size_t dimensions() const { return dimensions_; }
   Metric metric() const { return metric_; }
   const HnswConfig& config() const { return config_; }
+  // Query beam width from the next search on; the graph is untouched, so any
+  // width is safe. A beam of 0 would make the width depend on k alone, which
+  // a caller tuning recall never means: InvalidConfig below 1.
+  Status set_ef_search(uint64_t ef_search);
   const HnswGraph& graph() const { return graph_; }
   // Bytes held by the graph and the search scratch.
   size_t memory_bytes() const;

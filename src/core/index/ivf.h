@@ -48,6 +48,8 @@ class IvfIndex final : public VectorIndex {
   size_t dimensions() const { return coarse_.dimensions(); }
   Metric metric() const { return coarse_.metric(); }
   const IvfConfig& config() const { return coarse_.config(); }
+  // Lists probed per query; saved with the configuration. InvalidConfig below 1.
+  Status set_nprobe(uint64_t nprobe) { return coarse_.set_nprobe(nprobe); }
   bool is_trained() const { return coarse_.is_trained(); }
   size_t n_centroids() const { return coarse_.n_centroids(); }
   const std::vector<float>& centroids() const { return coarse_.centroids(); }

@@ -7,6 +7,12 @@ Status validate_ivf_config(const IvfConfig& config) {
   return ok();
 }
 
+Status IvfCoarse::set_nprobe(uint64_t nprobe) {
+  if (nprobe < 1) return fail(Error::invalid_config("nprobe must be at least 1"));
+  config_.nprobe = nprobe;
+  return ok();
+}
+
 void encode_ivf_config(io::Encoder& enc, const IvfConfig& config) {
   enc.put_u64(config.n_lists);
   enc.put_u64(config.nprobe);

@@ -85,6 +85,9 @@ class IvfCoarse {
   size_t dimensions() const { return dimensions_; }
   Metric metric() const { return metric_; }
   const IvfConfig& config() const { return config_; }
+  // Lists probed per query from the next search on; InvalidConfig below 1,
+  // since a query that probes nothing finds nothing once trained.
+  Status set_nprobe(uint64_t nprobe);
   bool is_trained() const { return trained_; }
   // Trained with at least one centroid, so a query can probe lists.
   bool can_probe() const { return trained_ && n_centroids_ > 0; }

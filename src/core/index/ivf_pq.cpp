@@ -203,6 +203,12 @@ std::vector<Entry> IvfPqIndex::iterate() const {
   return out;
 }
 
+Status IvfPqIndex::set_nprobe(uint64_t nprobe) {
+  KOVRA_TRY(coarse_.set_nprobe(nprobe));
+  config_.nprobe = nprobe;
+  return ok();
+}
+
 Status IvfPqIndex::save(const std::string& path) const {
   return io::save_file(path, [&](io::Encoder& enc) {
     enc.put_u64(coarse_.dimensions());

@@ -75,6 +75,9 @@ class IvfPqIndex final : public VectorIndex {
   size_t dimensions() const { return coarse_.dimensions(); }
   Metric metric() const { return coarse_.metric(); }
   const IvfPqConfig& config() const { return config_; }
+  // Lists probed per query. The copy in config_ is the one saved, the coarse
+  // stage's the one searched, so both change. InvalidConfig below 1.
+  Status set_nprobe(uint64_t nprobe);
   bool is_trained() const { return coarse_.is_trained(); }
   size_t n_centroids() const { return coarse_.n_centroids(); }
   const std::vector<float>& centroids() const { return coarse_.centroids(); }
