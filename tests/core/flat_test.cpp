@@ -43,7 +43,7 @@ TEST(FlatIndex, CosineWithCachedNormsMatchesTheUncachedScorer) {
     auto q = random_block(1, d, 4);
     // Norms cached one add at a time, for a whole block, and again on load.
     FlatIndex one_by_one(d, Metric::Cosine), block(d, Metric::Cosine);
-    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(one_by_one.add(i, std::span<const float>(&data[i * d], d)));
+    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(one_by_one.add(i, std::span<const float>(data.data() + i * d, d)));
     ASSERT_TRUE(block.add_flat_batch(data, d, 0));
     ASSERT_TRUE(block.remove(4));
     ASSERT_TRUE(block.save(path));
@@ -55,7 +55,7 @@ TEST(FlatIndex, CosineWithCachedNormsMatchesTheUncachedScorer) {
       ASSERT_TRUE(hits);
       ASSERT_EQ(hits->size(), index->len());
       for (const Hit& h : *hits) {
-        EXPECT_EQ(std::bit_cast<uint32_t>(h.distance), std::bit_cast<uint32_t>(uncached.one(&data[h.id * d])))
+        EXPECT_EQ(std::bit_cast<uint32_t>(h.distance), std::bit_cast<uint32_t>(uncached.one(data.data() + h.id * d)))
             << d << " " << h.id;
       }
     }
