@@ -9,6 +9,7 @@ namespace {
 constexpr uint32_t kDetected = 1u << 0;
 constexpr uint32_t kAvx2Fma = 1u << 1;
 constexpr uint32_t kF16c = 1u << 2;
+constexpr uint32_t kAvx512f = 1u << 3;
 
 std::atomic<uint32_t> g_features{0};
 
@@ -18,6 +19,7 @@ uint32_t detect() {
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) bits |= kAvx2Fma;
   if (__builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")) bits |= kF16c;
+  if (__builtin_cpu_supports("avx512f")) bits |= kAvx512f;
 #endif
   return bits;
 }
@@ -35,5 +37,6 @@ uint32_t features() {
 
 bool has_avx2_fma() { return (features() & kAvx2Fma) != 0; }
 bool has_f16c() { return (features() & kF16c) != 0; }
+bool has_avx512f() { return (features() & kAvx512f) != 0; }
 
 }  // namespace kovra::cpu

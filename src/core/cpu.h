@@ -7,5 +7,7 @@ namespace kovra::cpu {
 bool has_avx2_fma();
 // F16C half-precision conversion instructions.
 bool has_f16c();
+// AVX-512 Foundation (and operating-system support for the ZMM state).
+bool has_avx512f();
 
 }  // namespace kovra::cpu

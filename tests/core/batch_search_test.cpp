@@ -18,37 +18,58 @@ TEST(BatchSearchTest, TheLowestFailingItemsErrorIsReturned) {
   EXPECT_EQ(st.error().message(), Error::dimension_mismatch(9, 0).message());
 }
 
-// Wide rows make the grouped flat scan's blocks smaller than search's, and an
-// odd slot count leaves a tail after the last group of four. Rows must equal
-// search, distances bit for bit, padding included.
-class FlatBatchTest : public ::testing::TestWithParam<std::tuple<Metric, size_t, size_t>> {};
+// Rows must equal search, distances bit for bit, padding included, on both
+// of the flat batch's paths: few queries per worker take the grouped exact
+// scan (wide rows make its blocks smaller than search's, an odd slot count
+// leaves a tail after the last group of four); many take the block products,
+// whose candidates are rescored and checked. Forty copies of one vector put
+// ties at the k-th place of the query equal to it, too close for the
+// products to settle; a NaN stored makes the products unusable.
+struct FlatBatchCase {
+  Metric metric;
+  size_t d, k, rows, workers;
+  bool nan_stored = false;
+};
+
+class FlatBatchTest : public ::testing::TestWithParam<FlatBatchCase> {};
 
 TEST_P(FlatBatchTest, RowsMatchSearch) {
-  const auto [metric, d, k] = GetParam();
-  const size_t n = 1003, rows = 20;
+  const auto [metric, d, k, rows, workers, nan_stored] = GetParam();
+  const size_t n = 1003;
   std::vector<float> data = testutil::random_block(n, d, 5), queries = testutil::random_block(rows, d, 9);
+  for (size_t r = 100; r < 140; ++r) {
+    std::copy_n(data.begin() + 3 * d, d, data.begin() + r * d);
+    data[r * d + r % d] *= 1.0f + 1e-6f * static_cast<float>(r % 7);
+  }
+  std::copy_n(data.begin() + 3 * d, d, queries.begin());
+  if (nan_stored) data[600 * d] = std::numeric_limits<float>::quiet_NaN();
   FlatIndex index(d, metric);
   ASSERT_TRUE(index.add_flat_batch(std::span<const float>(data), d, 0));
-  for (VectorId gone : {0, 17, 500, 1002}) ASSERT_TRUE(index.remove(gone));
+  for (VectorId gone : {0, 17, 120, 500, 1002}) ASSERT_TRUE(index.remove(gone));
   std::vector<int64_t> ids(rows * k);
   std::vector<float> distances(rows * k);
   const QueryBlock block{queries, rows, d};
-  ASSERT_TRUE(index.search_batch(block, 2, {ids.data(), distances.data(), k}));
+  ASSERT_TRUE(index.search_batch(block, workers, {ids.data(), distances.data(), k}));
   for (size_t r = 0; r < rows; ++r) {
     auto hits = index.search(block.row(r), k);
     ASSERT_TRUE(hits);
     for (size_t i = 0; i < k; ++i) {
       const bool hit = i < hits->size();
-      EXPECT_EQ(ids[r * k + i], hit ? static_cast<int64_t>((*hits)[i].id) : -1) << r << " " << i;
-      EXPECT_EQ(distances[r * k + i], hit ? (*hits)[i].distance : std::numeric_limits<float>::infinity());
+      ASSERT_EQ(ids[r * k + i], hit ? static_cast<int64_t>((*hits)[i].id) : -1) << r << " " << i;
+      ASSERT_EQ(distances[r * k + i], hit ? (*hits)[i].distance : std::numeric_limits<float>::infinity());
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, FlatBatchTest,
-                         ::testing::Values(std::tuple{Metric::L2, size_t{1000}, size_t{1}},
-                                           std::tuple{Metric::Cosine, size_t{300}, size_t{5}},
-                                           std::tuple{Metric::DotProduct, size_t{129}, size_t{1010}}));
+                         ::testing::Values(FlatBatchCase{Metric::L2, 1000, 1, 20, 2},
+                                           FlatBatchCase{Metric::Cosine, 300, 5, 20, 2},
+                                           FlatBatchCase{Metric::DotProduct, 129, 1010, 20, 2},
+                                           FlatBatchCase{Metric::L2, 37, 10, 250, 2},
+                                           FlatBatchCase{Metric::Cosine, 64, 20, 130, 1},
+                                           FlatBatchCase{Metric::DotProduct, 5, 3, 40, 2},
+                                           FlatBatchCase{Metric::L2, 16, 1100, 33, 1},
+                                           FlatBatchCase{Metric::L2, 24, 10, 64, 1, true}));
 
 }  // namespace
 }  // namespace kovra

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "core/distance.h"
+#include "core/dot_block.h"
 #include "core/index/topk.h"
 #include "core/io/file.h"
 
@@ -21,7 +22,6 @@ void FlatIndex::append(VectorId id, const float* vector) {
 }
 
 void FlatIndex::cache_norms() {
-  if (metric_ != Metric::Cosine) return;
   const KernelTable& kernels = active_kernels();
   // Geometric growth, so that adding one vector at a time stays linear.
   if (norms_.capacity() < ids_.size()) norms_.reserve(std::max(ids_.size(), 2 * norms_.capacity()));
@@ -35,7 +35,7 @@ void FlatIndex::reserve_more(size_t n) {
   data_.reserve(data_.size() + n * dimensions_);
   ids_.reserve(ids_.size() + n);
   alive_.reserve(alive_.size() + n);
-  if (metric_ == Metric::Cosine) norms_.reserve(norms_.size() + n);
+  norms_.reserve(norms_.size() + n);
   id_to_slot_.reserve(id_to_slot_.size() + n);
 }
 
@@ -150,7 +150,26 @@ Status FlatIndex::search_batch(const QueryBlock& queries, size_t num_threads, co
   // Rows that need no scan, and a block of the wrong width, answer as search does.
   if (queries.columns != dimensions_ || out.k == 0 || count_ == 0 || dimensions_ == 0)
     return search_batch_rows(*this, queries, num_threads, out);
+  const size_t workers = batch_workers(queries.rows, num_threads);
+  const size_t share = (queries.rows + workers - 1) / workers;
+  // A handful of queries per worker is bound by memory, not arithmetic: the
+  // products would save nothing over the exact scan.
+  if (share >= kMinProductGroup) {
+    std::optional<double> max_norm = largest_norm();
+    if (max_norm) {
+      // One share of the queries per worker, so that each block of stored
+      // vectors is packed once for all of a worker's queries.
+      const size_t shares = (queries.rows + share - 1) / share;
+      return parallel_items(shares, workers, [&](size_t w, size_t) {
+        const size_t first = w * share;
+        return search_by_products(queries, first, std::min(share, queries.rows - first), *max_norm, out);
+      });
+    }
+  }
+  return search_batch_scan(queries, workers, out);
+}
 
+Status FlatIndex::search_batch_scan(const QueryBlock& queries, size_t workers, const BatchOutput& out) const {
   // A group of queries walks the stored vectors together, one cache-sized
   // block at a time, so memory is read once per group instead of once per
   // query. Each query is still scored by the same kernel, with the rows
@@ -164,7 +183,7 @@ Status FlatIndex::search_batch(const QueryBlock& queries, size_t num_threads, co
   const size_t slots = ids_.size();
   const float* data_end = data_.data() + data_.size();
 
-  return parallel_items(groups, batch_workers(groups, num_threads), [&](size_t g, size_t) -> Status {
+  return parallel_items(groups, std::min(workers, groups), [&](size_t g, size_t) -> Status {
     const size_t first = g * kGroup;
     const size_t n = std::min(kGroup, queries.rows - first);
     std::vector<DistanceScorer> scorers;
@@ -180,7 +199,8 @@ Status FlatIndex::search_batch(const QueryBlock& queries, size_t num_threads, co
       const size_t m = std::min(block, slots - base);
       const uint8_t* alive = alive_.data() + base;
       for (size_t q = 0; q < n; ++q) {
-        scorers[q].contiguous(data_.data() + base * dimensions_, m, dist.data(), data_end);
+        scorers[q].contiguous_with_norms(data_.data() + base * dimensions_, norms_.data() + base, m, dist.data(),
+                                         data_end);
         TopK& top = tops[q];
         for (size_t i = 0; i < m; ++i) {
           if (top.accepts(dist[i]) && alive[i]) top.push(ids_[base + i], dist[i]);
@@ -195,6 +215,122 @@ Status FlatIndex::search_batch(const QueryBlock& queries, size_t num_threads, co
     }
     return ok();
   });
+}
+
+std::optional<double> FlatIndex::largest_norm() const {
+  // The products' error is bounded through the largest stored norm; a vector
+  // that is not finite (or whose squared norm overflows) leaves no bound, and
+  // the batch then takes the exact scan.
+  double largest = 0.0;
+  for (float n : norms_) {
+    if (!std::isfinite(n)) return std::nullopt;
+    largest = std::max(largest, static_cast<double>(n));
+  }
+  return largest;
+}
+
+Status FlatIndex::search_by_products(const QueryBlock& queries, size_t first, size_t n, double max_norm,
+                                     const BatchOutput& out) const {
+  // Candidates come from the dot products of a group of queries with one
+  // block of stored vectors at a time, turned into a score that orders the
+  // vectors as the metric does. The products round differently from the
+  // exact kernels, so each query keeps more than k candidates, rescores them
+  // with the exact kernel, and checks that no vector left out could have come
+  // as close as its k-th: with a unit roundoff u, a sum of d products is
+  // within about d * u * (the sum of their magnitudes) of the true value, for
+  // the products and for the exact kernel alike. A query whose margin is too
+  // thin (near duplicates around its k-th neighbour) is answered by search().
+  const size_t d = dimensions_;
+  const size_t k = out.k;
+  const size_t keep = k + std::max<size_t>(kExtraCandidates, k / 4);
+  const size_t slots = ids_.size();
+  const size_t block = std::min(kProductBlock, round_up(slots, kPanelRows));
+  const size_t group = std::min(kProductGroup, n);  // a whole number of query tiles, or all of them
+
+  std::vector<float> packed_queries(round_up(n, kQueryTile) * d);
+  pack_query_tiles(queries.data.data() + first * d, n, d, packed_queries.data());
+  std::vector<float> packed_rows(block * d), bias(block), scale(block), scores(group * block);
+  std::vector<uint32_t> positions(block);
+  std::vector<TopK> candidates(n, TopK(keep));
+
+  for (size_t base = 0; base < slots; base += block) {
+    const size_t m = std::min(block, slots - base);
+    const size_t width = round_up(m, kPanelRows);
+    pack_row_panels(data_.data() + base * d, m, d, packed_rows.data());
+    // Smaller is closer; the query's own term is the same for every vector.
+    const float* norms = norms_.data() + base;
+    for (size_t i = 0; i < width; ++i) {
+      const bool real = i < m;
+      switch (metric_) {
+        case Metric::L2:
+          bias[i] = real ? norms[i] : 0.0f;
+          scale[i] = -2.0f;
+          break;
+        case Metric::DotProduct:
+          bias[i] = 0.0f;
+          scale[i] = -1.0f;
+          break;
+        case Metric::Cosine:
+          bias[i] = 0.0f;
+          scale[i] = real && norms[i] != 0.0f ? -1.0f / std::sqrt(norms[i]) : 0.0f;
+          break;
+      }
+    }
+    const uint8_t* alive = alive_.data() + base;
+    for (size_t g = 0; g < n; g += group) {
+      const size_t gn = std::min(group, n - g);
+      score_block(packed_queries.data() + g * d, gn, packed_rows.data(), m, d, bias.data(), scale.data(),
+                  scores.data(), block);
+      for (size_t q = 0; q < gn; ++q) {
+        const float* s = scores.data() + q * block;
+        TopK& top = candidates[g + q];
+        const size_t found = positions_at_most(s, m, top.bound(), positions.data());
+        for (size_t j = 0; j < found; ++j) {
+          const size_t i = positions[j];
+          if (top.accepts(s[i]) && alive[i]) top.push(base + i, s[i]);
+        }
+      }
+    }
+  }
+
+  const bool squared = metric_ == Metric::L2;
+  const double u = 0x1p-24;
+  for (size_t q = 0; q < n; ++q) {
+    std::span<const float> query = queries.row(first + q);
+    std::vector<Hit> kept = candidates[q].finish();  // ids are slots here
+    DistanceScorer scorer(metric_, query, /*raw=*/squared);
+    TopK exact(k);
+    for (const Hit& h : kept) exact.push(ids_[h.id], scorer.one(data_.data() + h.id * d));
+    std::vector<Hit> hits = exact.finish();
+
+    bool certain = kept.size() < keep || count_ <= keep;
+    if (!certain && hits.size() == k) {
+      double qq = 0.0;
+      for (float x : query) qq += static_cast<double>(x) * x;
+      const double worst = kept.back().distance;  // every vector left out scores at least this
+      const double slack = 4.0 * (static_cast<double>(d) + 8.0) * u;
+      double lower = -HUGE_VAL;
+      switch (metric_) {
+        case Metric::L2:
+          lower = qq + worst - slack * 2.0 * (qq + max_norm);
+          break;
+        case Metric::DotProduct:
+          lower = worst - slack * std::sqrt(qq * max_norm);
+          break;
+        case Metric::Cosine:
+          if (qq > 0.0) lower = 1.0 + worst / std::sqrt(qq) - slack - 16.0 * u;
+          break;
+      }
+      certain = std::isfinite(lower) && lower > static_cast<double>(hits.back().distance);
+    }
+    if (!certain) {
+      KOVRA_ASSIGN_OR_RETURN(hits, search(query, k));
+    } else if (squared) {
+      for (Hit& h : hits) h.distance = std::sqrt(h.distance);
+    }
+    write_batch_row(out, first + q, hits);
+  }
+  return ok();
 }
 
 Result<bool> FlatIndex::remove(VectorId id) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -52,16 +53,30 @@ class FlatIndex final : public VectorIndex {
   void reserve_more(size_t n);
   Status check_flat_batch(size_t floats, size_t columns, VectorId start_id) const;
   void link_flat_batch(size_t first, size_t n, VectorId start_id);
-  // Extends norms_ to cover every slot (cosine only).
+  // Extends norms_ to cover every slot.
   void cache_norms();
+
+  // The batch answered through products of query and vector blocks, for
+  // workers with at least kMinProductGroup queries, taken kProductGroup at a
+  // time (a whole number of query tiles).
+  static constexpr size_t kMinProductGroup = 16;
+  static constexpr size_t kProductGroup = 120;
+  static constexpr size_t kProductBlock = 1024;     // stored vectors per product block
+  static constexpr size_t kExtraCandidates = 16;    // candidates kept beyond k
+  // The largest squared norm stored, or nothing when a norm is not finite.
+  std::optional<double> largest_norm() const;
+  Status search_by_products(const QueryBlock& queries, size_t first, size_t n, double max_norm,
+                            const BatchOutput& out) const;
+  Status search_batch_scan(const QueryBlock& queries, size_t workers, const BatchOutput& out) const;
 
   size_t dimensions_;
   Metric metric_;
   FloatBuffer data_;            // ids_.size() * dimensions_ floats
   std::vector<VectorId> ids_;   // one per slot
   std::vector<uint8_t> alive_;  // one per slot, 0 = deleted
-  // Cosine only: each slot's dot(v, v) from the active kernels, the same sum
-  // a scan would compute, so caching it changes no result. Never saved.
+  // Each slot's dot(v, v) from the active kernels: a cosine scan computes the
+  // same sum, so caching it changes no result, and batch search bounds and
+  // ranks its products with it. Never saved.
   std::vector<float> norms_;
   IdMap id_to_slot_;            // live slots only
   size_t count_ = 0;

@@ -1,6 +1,6 @@
 // Selection of the k smallest (id, distance) pairs: a linear-time partial
-// selection, then a sort of the survivors only. Float less-than with no
-// secondary key, so equal distances come in no defined order. NaN is ordered
+// selection, then a sort of the survivors only. Float less-than, then the id
+// among equal distances. NaN is ordered
 // after every number: plain less-than is not a strict weak ordering when NaN
 // appears, and the standard algorithms may then run past the range.
 #pragma once
@@ -14,7 +14,13 @@
 namespace kovra {
 
 inline bool distance_less(float a, float b) { return a < b || (b != b && a == a); }
-inline bool hit_less(const Hit& a, const Hit& b) { return distance_less(a.distance, b.distance); }
+// Equal distances are ordered by id, so the k kept from a set of candidates
+// do not depend on the order they were offered in.
+inline bool hit_less(const Hit& a, const Hit& b) {
+  if (distance_less(a.distance, b.distance)) return true;
+  if (distance_less(b.distance, a.distance)) return false;
+  return a.id < b.id;
+}
 
 inline void select_k_smallest(std::vector<Hit>& hits, size_t k) {
   size_t m = std::min(k, hits.size());
@@ -28,8 +34,7 @@ inline void select_k_smallest(std::vector<Hit>& hits, size_t k) {
 // Collects candidates for the k smallest of a long scan without keeping all of
 // them: once the buffer fills, it is cut down to the k best and later
 // candidates worse than the k-th are dropped at once. Gives the same result
-// as collecting everything and calling select_k_smallest (up to the order of
-// equal distances).
+// as collecting everything and calling select_k_smallest.
 class TopK {
  public:
   explicit TopK(size_t k)
@@ -39,6 +44,8 @@ class TopK {
 
   // True if a candidate at this distance could still be among the k best.
   bool accepts(float d) const { return !distance_less(threshold_, d); }
+  // The largest number accepts() lets through: +inf until the first cut.
+  float bound() const { return threshold_ == threshold_ ? threshold_ : __builtin_inff(); }
 
   void push(VectorId id, float d) {
     if (k_ == 0) return;
