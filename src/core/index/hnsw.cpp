@@ -269,8 +269,13 @@ void HnswGraph::find_neighbors(Metric metric, Slot self, uint8_t level, SearchSc
     } else {
       auto& merged = s.merged;
       merged.assign(found.begin(), found.end());
+      // The search keeps only the ef_construction closest, in order; so does
+      // the merge. A peer beyond a full list's last cannot enter it.
+      const size_t keep = std::max<size_t>(ef_construction, found.size());
+      const bool full = found.size() >= ef_construction && !found.empty();
       for (const Neighbor& p : scored) {
         if (levels[p.slot] < l) continue;
+        if (full && nan_last_less(found.back(), p)) continue;
         // A peer is reached by the search only over stale links toward its slot.
         if (searched && s.visited[p.slot] == s.epoch &&
             std::any_of(found.begin(), found.end(), [&](const Neighbor& nb) { return nb.slot == p.slot; }))
@@ -278,9 +283,10 @@ void HnswGraph::find_neighbors(Metric metric, Slot self, uint8_t level, SearchSc
         merged.push_back(p);
       }
       if (merged.size() > found.size()) {
-        std::sort(merged.begin(), merged.end(), nan_last_less);
-        // The search keeps only the ef_construction closest; so does the merge.
-        merged.resize(std::min(merged.size(), std::max<size_t>(ef_construction, found.size())));
+        const auto middle = merged.begin() + static_cast<std::ptrdiff_t>(found.size());
+        std::sort(middle, merged.end(), nan_last_less);
+        std::inplace_merge(merged.begin(), middle, merged.end(), nan_last_less);
+        merged.resize(std::min(merged.size(), keep));
       }
       select_diverse(metric, self, merged, max, layers[l]);
     }
