@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/cpu.h"
 
 namespace kovra {
@@ -13,6 +17,26 @@ const KernelTable& active_kernels() {
 }
 
 namespace {
+
+// cosine_from_parts on four lanes: the same correctly rounded square roots,
+// product and quotient, hence the same bits, without four scalar divisions
+// in a row.
+void cosine_from_parts_4(const float* dots, float na, const float* nb, float* out) {
+#if defined(__SSE2__)
+  const __m128 one = _mm_set1_ps(1.0f);
+  if (na == 0.0f) {
+    _mm_storeu_ps(out, one);
+    return;
+  }
+  const __m128 b = _mm_loadu_ps(nb);
+  const __m128 denom = _mm_mul_ps(_mm_set1_ps(std::sqrt(na)), _mm_sqrt_ps(b));
+  const __m128 r = _mm_sub_ps(one, _mm_div_ps(_mm_loadu_ps(dots), denom));
+  const __m128 zero = _mm_cmpeq_ps(b, _mm_setzero_ps());
+  _mm_storeu_ps(out, _mm_or_ps(_mm_and_ps(zero, one), _mm_andnot_ps(zero, r)));
+#else
+  for (int j = 0; j < 4; ++j) out[j] = cosine_from_parts(dots[j], na, nb[j]);
+#endif
+}
 
 void check_lengths(size_t a, size_t b) {
   KOVRA_CHECK(a == b, "vector dimension mismatch: " + std::to_string(a) + " vs " + std::to_string(b));
@@ -87,7 +111,7 @@ void DistanceScorer::four(const float* const* v, float* out) const {
     case Metric::Cosine: {
       float dots[4], norms[4];
       k_->dot_norm_4(q_, v, n_, dots, norms);
-      for (int j = 0; j < 4; ++j) out[j] = cosine_from_parts(dots[j], q_norm_, norms[j]);
+      cosine_from_parts_4(dots, q_norm_, norms, out);
       return;
     }
     case Metric::DotProduct:
@@ -139,7 +163,7 @@ void DistanceScorer::contiguous_with_norms(const float* base, const float* norms
       [&](const float* const* v, float* o, size_t i) {
         float dots[4];
         k_->dot_4(q_, v, n_, dots);
-        for (int j = 0; j < 4; ++j) o[j] = cosine_from_parts(dots[j], q_norm_, norms[i + j]);
+        cosine_from_parts_4(dots, q_norm_, norms + i, o);
       },
       [&](const float* v, size_t i) { return cosine_from_parts(k_->dot(q_, v, n_), q_norm_, norms[i]); });
 }
