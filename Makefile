@@ -20,7 +20,7 @@ APT_BUILD  = cmake g++ make python3 python3-dev python3-numpy python3-pytest \
 # hides std::expected. llvm-19 brings the symbolizer for readable reports.
 FUZZ_CXX   = clang++-19
 APT_FUZZ   = clang-19 libclang-rt-19-dev libomp-19-dev llvm-19
-APT_BENCH  = python3-faiss python3-hnswlib python3-sklearn libbenchmark-dev
+APT_BENCH  = python3-faiss python3-hnswlib python3-sklearn python3-pil libbenchmark-dev
 # The LanceDB peer runs in Node; Debian's nodejs and npm are installed only when
 # the machine has no `node` or `npm` of its own.
 APT_NODE   = nodejs npm

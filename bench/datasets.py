@@ -132,12 +132,40 @@ def _digits(metric: str) -> Dataset:
     return _with_ground_truth("digits", base, queries, metric)
 
 
+def _patches(metric: str) -> Dataset:
+    """8 x 8 colour patches of scikit-learn's two sample photographs (192 dims).
+
+    Real data in its natural order: the base holds the patches at even
+    coordinates in raster order, one image after the other, so the near
+    duplicates of each patch (its overlapping neighbours) arrive together, as
+    consecutive tiles of an image or chunks of a document do in real loads.
+    The 1,000 queries are patches at odd coordinates, drawn with a fixed seed:
+    they are in no base row but have near duplicates there.
+    """
+    from sklearn.datasets import load_sample_images
+
+    images = [np.asarray(im, dtype=np.float32) for im in load_sample_images().images]
+    size, stride = 8, 2
+    base, pool = [], []
+    for im in images:
+        win = np.lib.stride_tricks.sliding_window_view(im, (size, size), axis=(0, 1))
+        # win[y, x] is (3, 8, 8); flatten each window as rows of pixels.
+        win = win.transpose(0, 1, 3, 4, 2)
+        base.append(win[::stride, ::stride].reshape(-1, size * size * 3))
+        pool.append(win[1::stride, 1::stride].reshape(-1, size * size * 3))
+    pool = np.concatenate(pool)
+    pick = np.random.default_rng(11).choice(len(pool), 1_000, replace=False)
+    return _with_ground_truth("patches", np.ascontiguousarray(np.concatenate(base)),
+                              np.ascontiguousarray(pool[pick]), metric)
+
+
 # name -> loader(metric). Add new sets here; the suites in peers.py refer to
 # them by name.
 DATASETS = {
     "synthetic": lambda metric: _synthetic("synthetic", 100_000, 128, 1_000, metric),
     "synthetic-small": lambda metric: _synthetic("synthetic-small", 10_000, 128, 200, metric),
     "digits": _digits,
+    "patches": _patches,
 }
 
 
