@@ -3,7 +3,8 @@
 #   make test   install what is missing, build, run every test (C++, Python,
 #               the C++ tests again under AddressSanitizer/UBSan, then each
 #               fuzz target for FUZZ_SECONDS)
-# and `make bench` for the side-by-side benchmark against the peers.
+# and `make bench` for the side-by-side benchmark against the peers, `make wheel`
+# for the installable wheel in dist/.
 
 PYTHON     ?= /usr/bin/python3
 BUILD      ?= build
@@ -11,10 +12,14 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
+VENV       ?= $(BUILD)/venv
 
 # Debian packages the build and the tests need; the benchmark needs the peers too.
 APT_BUILD  = cmake g++ make python3 python3-dev python3-numpy python3-pytest \
              libgtest-dev nlohmann-json3-dev libopenblas-dev libopenblas-serial-dev
+# The wheel, the virtual environment the Python tests install it into, and the
+# stub check (mypy's stubtest).
+APT_WHEEL  = python3-venv python3-pip python3-build python3-mypy
 # libFuzzer needs clang. Of Debian 12's clangs only clang-19 compiles libstdc++
 # 12's <expected>: the older ones report __cpp_concepts below 202002L, which
 # hides std::expected. llvm-19 brings the symbolizer for readable reports.
@@ -27,7 +32,7 @@ APT_NODE   = nodejs npm
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps deps-bench deps-node apt-node deps-fuzz build build-asan build-fuzz test test-cpp test-python test-asan fuzz demo bench clean
+.PHONY: all deps deps-bench deps-node apt-node deps-fuzz build build-asan build-fuzz wheel venv test test-cpp test-python test-asan fuzz demo bench clean
 
 all: build
 
@@ -42,7 +47,7 @@ define apt_install
 endef
 
 deps:
-	$(call apt_install,$(APT_BUILD))
+	$(call apt_install,$(APT_BUILD) $(APT_WHEEL))
 
 deps-fuzz: deps
 	$(call apt_install,$(APT_FUZZ))
@@ -78,8 +83,20 @@ build-fuzz: deps-fuzz
 test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-python: build
-	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) -m pytest tests/python -q
+# The wheel reuses the build directory's objects.
+wheel: build
+	rm -f dist/kovra_vector_db-*.whl
+	KOVRA_BUILD_DIR=$(BUILD) $(PYTHON) -m build --wheel --no-isolation --outdir dist .
+
+# A fresh virtual environment with the wheel installed; NumPy and pytest come
+# from Debian's site packages.
+venv: wheel
+	$(PYTHON) -m venv --system-site-packages --clear $(VENV)
+	$(VENV)/bin/python -m pip install -q --no-index --no-deps dist/kovra_vector_db-*.whl
+
+# The Python tests run against the installed copy, not the build tree.
+test-python: venv
+	KOVRA_EXPECT_INSTALLED=1 $(VENV)/bin/python -m pytest tests/python -q
 
 test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
@@ -101,4 +118,4 @@ bench: deps-bench
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python:$(CURDIR) $(PYTHON) -m bench $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-wheel dist
