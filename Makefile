@@ -1,7 +1,8 @@
 # Two entry points for a fresh Debian 12 machine:
 #   make demo   install what is missing, build, run a short demo
-#   make test   install what is missing, build, run every test (C++, Python,
-#               the C++ tests again under AddressSanitizer/UBSan, then each
+#   make test   install what is missing, build, run every test (C++; Python
+#               against the wheel installed in a fresh virtual environment;
+#               the C++ tests again under AddressSanitizer/UBSan; then each
 #               fuzz target for FUZZ_SECONDS)
 # and `make bench` for the side-by-side benchmark against the peers, `make wheel`
 # for the installable wheel in dist/.
