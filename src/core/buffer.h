@@ -6,6 +6,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -65,5 +66,24 @@ struct BulkAllocator {
 };
 
 using FloatBuffer = std::vector<float, BulkAllocator<float>>;
+
+// Makes room for `more` elements beyond the current size without defeating
+// geometric growth: reserving exactly size + more for every batch would copy
+// the whole store on every call, so filling an index batch by batch would
+// cost quadratic time. Grows to at least 1.5 times the capacity.
+template <class Vector>
+void grow_for(Vector& v, size_t more) {
+  const size_t need = v.size() + more;
+  if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+}
+
+// The same for a hash map: rehashing to exactly size + more on every batch
+// would rebuild the whole table each time.
+template <class Map>
+void grow_map_for(Map& m, size_t more) {
+  const size_t need = m.size() + more;
+  if (static_cast<double>(need) > static_cast<double>(m.bucket_count()) * m.max_load_factor())
+    m.reserve(std::max(need, m.size() * 2));
+}
 
 }  // namespace kovra

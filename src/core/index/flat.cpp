@@ -32,10 +32,10 @@ void FlatIndex::cache_norms() {
 }
 
 void FlatIndex::reserve_more(size_t n) {
-  data_.reserve(data_.size() + n * dimensions_);
-  ids_.reserve(ids_.size() + n);
-  alive_.reserve(alive_.size() + n);
-  norms_.reserve(norms_.size() + n);
+  grow_for(data_, n * dimensions_);
+  grow_for(ids_, n);
+  grow_for(alive_, n);
+  grow_for(norms_, n);
   id_to_slot_.reserve(id_to_slot_.size() + n);
 }
 

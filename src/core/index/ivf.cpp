@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/buffer.h"
 #include "core/index/kmeans.h"
 #include "core/io/file.h"
 
@@ -51,8 +52,8 @@ Status IvfIndex::add_flat_batch(std::span<const float> data, size_t columns, Vec
   for (size_t a : assigned) ++per_list[a];
   for (size_t j = 0; j < lists_.size(); ++j) {
     if (per_list[j] == 0) continue;
-    lists_[j].ids.reserve(lists_[j].ids.size() + per_list[j]);
-    lists_[j].vectors.reserve(lists_[j].vectors.size() + per_list[j] * columns);
+    grow_for(lists_[j].ids, per_list[j]);
+    grow_for(lists_[j].vectors, per_list[j] * columns);
   }
   for (size_t i = 0; i < left; ++i) place(start_id + r + i, rows + i * columns, assigned[i]);
   return ok();

@@ -96,8 +96,8 @@ bool IvfCoarse::buffer(VectorId id, std::span<const float> vector) {
 void IvfCoarse::reserve_pending(size_t rows) {
   const uint64_t room = config_.train_size > pending_ids_.size() ? config_.train_size - pending_ids_.size() : 1;
   const size_t waiting = static_cast<size_t>(std::min<uint64_t>(rows, room));
-  pending_ids_.reserve(pending_ids_.size() + waiting);
-  pending_vectors_.reserve(pending_vectors_.size() + waiting * dimensions_);
+  grow_for(pending_ids_, waiting);
+  grow_for(pending_vectors_, waiting * dimensions_);
 }
 
 KMeansResult IvfCoarse::cluster() const {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/buffer.h"
 #include "core/distance.h"
 #include "core/index/kmeans.h"
 #include "core/index/topk.h"
@@ -136,7 +137,7 @@ class IvfCoarse {
 
   // Records that `id` now lives in `list`; a re-added id overwrites it.
   void note(VectorId id, size_t list) { id_to_list_[id] = list; }
-  void reserve_ids(size_t more) { id_to_list_.reserve(id_to_list_.size() + more); }
+  void reserve_ids(size_t more) { grow_map_for(id_to_list_, more); }
   // Takes `id` out of the buffer; false when it is not pending.
   bool remove_pending(VectorId id);
   // Drops `id` from the map and returns its list, if it had one below `list_count`.

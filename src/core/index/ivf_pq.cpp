@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/buffer.h"
 #include "core/distance.h"
 #include "core/index/kmeans.h"
 #include "core/io/file.h"
@@ -89,7 +90,7 @@ Status IvfPqIndex::train() {
   coarse_.adopt(km);
   quantizer_ = std::move(pq);
   lists_.assign(coarse_.n_centroids(), PqList{});
-  raw_vectors_.reserve(raw_vectors_.size() + n);
+  grow_map_for(raw_vectors_, n);
   std::vector<float> residual(d);
   for (size_t i = 0; i < n; ++i) place(ids[i], coarse_.pending_row(i), km.assignments[i], residual.data());
   coarse_.finish_training();

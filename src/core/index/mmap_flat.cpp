@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/buffer.h"
 #include "core/distance.h"
 #include "core/index/flat_batch.h"
 #include "core/index/topk.h"
@@ -142,7 +143,7 @@ Status MmapFlatIndex::add_flat_batch(std::span<const float> data, size_t columns
   KOVRA_TRY(check_flat_batch(data.size(), columns, dimensions_));
   if (columns == 0) return ok();  // a zero-column block carries no rows
   size_t n = data.size() / columns;
-  pending_.reserve(pending_.size() + n);
+  grow_map_for(pending_, n);
   for (size_t r = 0; r < n; ++r) {
     const float* row = data.data() + r * columns;
     pending_.insert_or_assign(start_id + r, std::vector<float>(row, row + columns));

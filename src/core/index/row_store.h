@@ -25,10 +25,10 @@ class RowStore {
   size_t size() const { return ids_.size(); }
 
   void reserve_more(size_t n) {
-    cells_.reserve(cells_.size() + n * width_);
-    extra_.reserve(extra_.size() + n);
-    ids_.reserve(ids_.size() + n);
-    rows_.reserve(rows_.size() + n);
+    grow_for(cells_, n * width_);
+    grow_for(extra_, n);
+    grow_for(ids_, n);
+    grow_map_for(rows_, n);
   }
 
   // The row of `id`, added at the end when the id is new. A new row's cells
