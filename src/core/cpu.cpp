@@ -1,5 +1,7 @@
 #include "core/cpu.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -38,5 +40,13 @@ uint32_t features() {
 bool has_avx2_fma() { return (features() & kAvx2Fma) != 0; }
 bool has_f16c() { return (features() & kF16c) != 0; }
 bool has_avx512f() { return (features() & kAvx512f) != 0; }
+
+uint64_t physical_memory() {
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return UINT64_MAX;
+  uint64_t bytes;
+  if (__builtin_mul_overflow(static_cast<uint64_t>(pages), static_cast<uint64_t>(page), &bytes)) return UINT64_MAX;
+  return bytes;
+}
 
 }  // namespace kovra::cpu

@@ -41,6 +41,8 @@ std::string Error::message() const {
       return "snapshot already exists: " + text_;
     case ErrorKind::SnapshotNotFound:
       return "snapshot not found: " + text_;
+    case ErrorKind::OutOfMemory:
+      return "out of memory: " + text_;
   }
   return "unknown error";
 }

@@ -27,9 +27,12 @@ enum class ErrorKind : uint8_t {
   NoEmbedder,
   SnapshotAlreadyExists,
   SnapshotNotFound,
+  // A request for more memory than the machine has, refused before anything
+  // changed (Python's MemoryError).
+  OutOfMemory,
 };
 
-inline constexpr int kErrorKindCount = 14;
+inline constexpr int kErrorKindCount = 15;
 
 class Error {
  public:
@@ -69,6 +72,7 @@ class Error {
   static Error snapshot_already_exists(std::string name) {
     return Error(ErrorKind::SnapshotAlreadyExists, 0, 0, std::move(name));
   }
+  static Error out_of_memory(std::string text) { return Error(ErrorKind::OutOfMemory, 0, 0, std::move(text)); }
   static Error snapshot_not_found(std::string name) {
     return Error(ErrorKind::SnapshotNotFound, 0, 0, std::move(name));
   }

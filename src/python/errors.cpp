@@ -18,6 +18,8 @@ PyObject* exception_for(ErrorKind kind) {
       return PyExc_KeyError;
     case ErrorKind::Io:
       return PyExc_OSError;
+    case ErrorKind::OutOfMemory:
+      return PyExc_MemoryError;
     case ErrorKind::Serialization:
     case ErrorKind::WalCorruption:
     case ErrorKind::EmbeddingError:

@@ -22,7 +22,7 @@ TEST(Error, MessagesMatchTheirKinds) {
   EXPECT_EQ(Error::no_embedder("docs").message(), "no embedder configured for collection 'docs'");
   EXPECT_EQ(Error::snapshot_already_exists("s").message(), "snapshot already exists: s");
   EXPECT_EQ(Error::snapshot_not_found("s").message(), "snapshot not found: s");
-  EXPECT_EQ(static_cast<int>(Error::snapshot_not_found("s").kind()), kErrorKindCount - 1);
+  EXPECT_EQ(static_cast<int>(Error::out_of_memory("s").kind()), kErrorKindCount - 1);
 }
 
 Status fails_then(bool fail_it, int* reached) {

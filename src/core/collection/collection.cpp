@@ -247,6 +247,7 @@ Status Collection::check_upsert(const UpsertItem& item) const {
   if (item.vector.size() != meta_.dimensions)
     return fail(Error::dimension_mismatch(meta_.dimensions, item.vector.size()));
   if (meta_.index_type == IndexType::Hnsw) KOVRA_TRY(HnswIndex::check_id(item.id));
+  KOVRA_TRY(index_->check_capacity(item.id));
   if (auto message = oversized_record_message(item.record_size())) return fail(Error::invalid_config(*message));
   return ok();
 }

@@ -8,6 +8,8 @@
 #include <exception>
 #include <random>
 
+#include "core/cpu.h"
+
 namespace kovra {
 namespace {
 
@@ -71,6 +73,26 @@ void HnswGraph::ensure_slot(Slot s) {
   layer0_counts.resize(need, 0);
   upper_links.resize(need);
   live.resize(need, 0);
+}
+
+uint64_t HnswGraph::slot_bytes(uint64_t slots) const {
+  uint64_t per_slot, bytes;
+  if (__builtin_mul_overflow(uint64_t{dimensions}, sizeof(float), &per_slot)) return UINT64_MAX;
+  per_slot += sizeof(uint8_t) * 2 + stride() * sizeof(Slot) + sizeof(layer0_counts[0]) + sizeof(upper_links[0]) +
+              sizeof(uint32_t);
+  if (__builtin_mul_overflow(slots, per_slot, &bytes)) return UINT64_MAX;
+  return bytes;
+}
+
+Status HnswGraph::check_growth(Slot s) const {
+  const uint64_t slots = uint64_t{s} + 1;
+  if (slots <= live.size()) return ok();
+  const uint64_t bytes = slot_bytes(slots), memory = cpu::physical_memory();
+  if (bytes <= memory) return ok();
+  return fail(Error::out_of_memory("id " + std::to_string(s) + " needs " + std::to_string(bytes) +
+                                   " bytes for the graph's " + std::to_string(slots) +
+                                   " slots (one per id up to the largest), more than the " +
+                                   std::to_string(memory) + " bytes of memory of this machine"));
 }
 
 void HnswGraph::place(Slot s, const float* v, uint8_t level) {
@@ -507,6 +529,7 @@ Status HnswIndex::add(VectorId id, std::span<const float> vector) {
   if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
   KOVRA_TRY(check_id(id));
   if (graph_.is_live(static_cast<Slot>(id))) return fail(Error::duplicate_id(id));
+  KOVRA_TRY(graph_.check_growth(static_cast<Slot>(id)));
   insert(static_cast<Slot>(id), vector.data(), scratch_->scratch);
   return ok();
 }
@@ -520,6 +543,7 @@ Status HnswIndex::add_batch(std::span<const Entry> entries) {
     top = std::max(top, static_cast<Slot>(id));
   }
   if (entries.empty()) return ok();
+  KOVRA_TRY(graph_.check_growth(top));
   graph_.ensure_slot(top);
   for (const auto& [id, vector] : entries) insert(static_cast<Slot>(id), vector.data(), scratch_->scratch);
   return ok();
@@ -547,6 +571,7 @@ Status HnswIndex::add_batch_np(std::span<const float> data, size_t columns, Vect
   KOVRA_TRY(check_block(data, columns, start_id, &rows));
   if (rows == 0) return ok();
   const Slot first = static_cast<Slot>(start_id);
+  KOVRA_TRY(graph_.check_growth(static_cast<Slot>(first + (rows - 1))));
   graph_.ensure_slot(static_cast<Slot>(first + (rows - 1)));
   SearchScratch& scratch = scratch_->scratch;
   scratch.cover(graph_.slot_count());
@@ -561,6 +586,7 @@ Status HnswIndex::add_batch_parallel(std::span<const float> data, size_t columns
   if (rows == 0) return ok();
   const Slot first = static_cast<Slot>(start_id);
   const size_t batch = micro_batch_size ? micro_batch_size : 256;
+  KOVRA_TRY(graph_.check_growth(static_cast<Slot>(first + (rows - 1))));
   graph_.ensure_slot(static_cast<Slot>(first + (rows - 1)));
   insert_parallel(
       rows, [&](size_t r) { return static_cast<Slot>(first + r); },
@@ -580,6 +606,7 @@ Status HnswIndex::add_parallel(std::span<const VectorId> ids, std::span<const fl
     top = std::max(top, static_cast<Slot>(id));
   }
   const size_t batch = micro_batch_size ? micro_batch_size : 256;
+  KOVRA_TRY(graph_.check_growth(top));
   graph_.ensure_slot(top);
   // Only a graph too small to route searches is grown row by row first.
   const size_t boot = graph_.live_count >= batch ? 0 : std::min(ids.size(), batch - graph_.live_count);

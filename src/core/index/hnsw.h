@@ -96,6 +96,13 @@ struct HnswGraph {
 
   // Grows every per-slot array to cover slot `s`.
   void ensure_slot(Slot s);
+  // Bytes of the per-slot arrays for `slots` slots, with one search's visited
+  // marks; saturates at UINT64_MAX instead of wrapping.
+  uint64_t slot_bytes(uint64_t slots) const;
+  // Refuses (out of memory, changing nothing) to grow the per-slot arrays to
+  // slot `s` when they would need more than the machine's physical memory:
+  // slots are ids, so one large id sizes every array.
+  Status check_growth(Slot s) const;
 
   // Copies the vector in, resets the node's lists for `level` and marks it live.
   // The slot must exist and must not be live (unlink it first).
@@ -154,6 +161,10 @@ class HnswIndex final : public VectorIndex {
   // Sizes that the graph's storage cannot represent: m0 = 2 * m must fit the
   // 16-bit layer-0 counts.
   static Status check_config(const HnswConfig& config);
+  Status check_capacity(VectorId id) const override {
+    KOVRA_TRY(check_id(id));
+    return graph_.check_growth(static_cast<Slot>(id));
+  }
 
   Status add(VectorId id, std::span<const float> vector) override;
   // Validates every entry first (length, id range, ids live before the call);

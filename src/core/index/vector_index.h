@@ -49,6 +49,10 @@ class VectorIndex {
   virtual Status flush() = 0;
   virtual Status save_graph(const std::string& path) const = 0;
   virtual Status restore_graph(const std::string& path) = 0;
+  // Whether the index could grow to hold `id` without asking for more memory
+  // than the machine has: callers that log a write before applying it check
+  // first. Only an index whose storage is sized by its largest id can refuse.
+  virtual Status check_capacity(VectorId) const { return ok(); }
 };
 
 }  // namespace kovra

@@ -1,0 +1,80 @@
+"""Sizes that the machine cannot serve: huge ids and damaged size fields are
+refused with catchable exceptions before anything grows or changes."""
+
+import struct
+
+import numpy as np
+import pytest
+
+import kovra_vector_db as kv
+
+HUGE = 10**9  # below 2^32, but a graph sized by it needs far more than any test machine has
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def patch_u64(path, old, new):
+    data = bytearray(open(path, "rb").read())
+    pattern = struct.pack("<Q", old)
+    assert data.count(pattern) >= 1
+    open(path, "wb").write(data.replace(pattern, struct.pack("<Q", new)))
+
+
+@pytest.mark.parametrize("name", ["QuantizedFlatIndex", "Fp16FlatIndex", "BinaryFlatIndex", "FlatIndex"])
+def test_extreme_dimensions_in_a_file_are_a_serialization_error(name, tmp_path):
+    index = getattr(kv, name)(4)
+    index.add_batch_np(np.ones((3, 4), np.float32))
+    path = str(tmp_path / "i")
+    index.save(path)
+    data = bytearray(open(path, "rb").read())
+    struct.pack_into("<Q", data, 0, 2**64 - 1)  # the dimensions field leads the file
+    open(path, "wb").write(data)
+    with pytest.raises(RuntimeError, match="^serialization error: "):
+        getattr(kv, name).load(path)
+
+
+GROWTH_CALLS = {
+    "add": lambda i: i.add(HUGE, [0.5] * 8),
+    "add_batch": lambda i: i.add_batch([(60, [0.5] * 8), (HUGE, [0.5] * 8)]),
+    "add_batch_np": lambda i: i.add_batch_np(np.ones((2, 8), np.float32), start_id=HUGE),
+    "add_batch_parallel": lambda i: i.add_batch_parallel(np.ones((2, 8), np.float32), start_id=HUGE),
+}
+
+
+@pytest.mark.parametrize("call", GROWTH_CALLS)
+def test_hnsw_growth_beyond_memory_is_a_memory_error_that_changes_nothing(call):
+    index = kv.HnswIndex(8)
+    index.add_batch_np(np.random.default_rng(1).random((50, 8), dtype=np.float32))
+    before, grown = index.search([0.5] * 8, 5), rss()
+    with pytest.raises(MemoryError, match=r"^out of memory: id 100000000[01] needs \d+ bytes"):
+        GROWTH_CALLS[call](index)
+    assert len(index) == 50 and index.search([0.5] * 8, 5) == before
+    assert rss() - grown < 64 << 20
+
+
+def test_graph_file_whose_key_needs_more_than_memory_is_refused_without_growing(tmp_path):
+    index = kv.HnswIndex(8)
+    index.add(123_457, [0.25] * 8)  # the only node, and so the entry point too
+    path = str(tmp_path / "g")
+    index.save(path)
+    patch_u64(path, 123_457, HUGE)
+    start = rss()
+    with pytest.raises(RuntimeError, match=f"^serialization error: .*node key {HUGE} needs \\d+ bytes"):
+        kv.HnswIndex.load(path)
+    assert rss() - start < 64 << 20
+
+
+def test_collection_refuses_a_huge_hnsw_id_before_logging_it(tmp_path):
+    col = kv.Client(str(tmp_path)).create_collection("c", 4, "l2")
+    col.upsert(1, [1.0, 2.0, 3.0, 4.0], {"a": 1})
+    with pytest.raises(MemoryError):
+        col.upsert(HUGE, [1.0, 2.0, 3.0, 4.0])
+    with pytest.raises(MemoryError):
+        col.upsert_batch([(2, [0.0] * 4), (HUGE, [0.0] * 4)])
+    del col
+    reopened = kv.Client(str(tmp_path)).get_collection("c")
+    assert reopened.count == 2  # the entry before the refused one was applied, the refused one not logged
+    assert [h["id"] for h in reopened.search([0.0] * 4, 5)] == [2, 1]
