@@ -135,6 +135,7 @@ Status MmapFlatIndex::add(VectorId id, std::span<const float> vector) {
 }
 
 Status MmapFlatIndex::add_batch(std::span<const Entry> entries) {
+  grow_map_for(pending_, entries.size());
   for (const auto& [id, vector] : entries) KOVRA_TRY(add(id, vector));
   return ok();
 }
