@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/buffer.h"
 #include "core/collection/wal_format.h"
 #include "core/io/file.h"
 
@@ -179,7 +180,7 @@ void WalWriter::append_add(VectorId id, std::span<const float> vector, const std
   uint64_t s = sparse ? sparse->size() : 0;
   uint64_t len = wal::add_body_size(vector.size(), payload ? &m : nullptr, sparse ? &s : nullptr);
   KOVRA_CHECK(len <= wal::kMaxBodySize, "log record above the size limit");
-  buf_.reserve(buf_.size() + wal::kLengthSize + len);
+  grow_for(buf_, wal::kLengthSize + len);  // a batch appends many records: keep the growth geometric
   put(static_cast<uint32_t>(len));
   put(wal::kAddVariant);
   put(id);
