@@ -355,30 +355,36 @@ void HnswGraph::select_diverse(Metric metric, Slot self, std::span<const Neighbo
 }
 
 void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const Slot> chosen) {
-  const size_t max = layer == 0 ? m0 : m;
+  set_links(self, layer, chosen);
+  for (Slot n : chosen) link_back(metric, n, layer, self, link_scratch_);
+}
+
+void HnswGraph::set_links(Slot self, size_t layer, std::span<const Slot> chosen) {
   if (layer == 0) {
-    Slot* own = layer0_links.data() + size_t{self} * stride();
-    std::copy(chosen.begin(), chosen.end(), own);
+    std::copy(chosen.begin(), chosen.end(), layer0_links.data() + size_t{self} * stride());
     layer0_counts[self] = static_cast<uint16_t>(chosen.size());
-    for (Slot n : chosen) {
-      Slot* row = layer0_links.data() + size_t{n} * stride();
-      size_t count = layer0_counts[n];
-      row[count++] = self;
-      if (count > max) count = prune(metric, n, row, count, max);
-      layer0_counts[n] = static_cast<uint16_t>(count);
-    }
     return;
   }
   auto& lists = upper_links[self];
   if (lists.size() < layer) lists.resize(layer);
   lists[layer - 1].assign(chosen.begin(), chosen.end());
-  for (Slot n : chosen) {
-    auto& theirs = upper_links[n];
-    if (theirs.size() < layer) theirs.resize(layer);
-    auto& list = theirs[layer - 1];
-    list.push_back(self);
-    if (list.size() > max) list.resize(prune(metric, n, list.data(), list.size(), max));
+}
+
+void HnswGraph::link_back(Metric metric, Slot n, size_t layer, Slot self, LinkScratch& scratch) {
+  const size_t max = layer == 0 ? m0 : m;
+  if (layer == 0) {
+    Slot* row = layer0_links.data() + size_t{n} * stride();
+    size_t count = layer0_counts[n];
+    row[count++] = self;
+    if (count > max) count = prune(metric, n, row, count, max, scratch);
+    layer0_counts[n] = static_cast<uint16_t>(count);
+    return;
   }
+  auto& theirs = upper_links[n];
+  if (theirs.size() < layer) theirs.resize(layer);
+  auto& list = theirs[layer - 1];
+  list.push_back(self);
+  if (list.size() > max) list.resize(prune(metric, n, list.data(), list.size(), max, scratch));
 }
 
 // Shrinks an overflowing list to at most `max` entries and returns its new
@@ -386,7 +392,8 @@ void HnswGraph::connect(Metric metric, Slot self, size_t layer, std::span<const 
 // Otherwise the list is chosen again from its own entries, as a new node's list
 // is, which keeps the links that lead out of the owner's region. (A list read
 // from a file may start out longer than `max`.)
-size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max) {
+size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max,
+                        LinkScratch& scratch) const {
   for (size_t i = 0; i < count && count > max;) {
     if (!live[list[i]]) {
       list[i] = list[--count];
@@ -396,7 +403,7 @@ size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count, siz
   }
   if (count <= max) return count;
   DistanceScorer q(metric, std::span<const float>(vector(owner), dimensions), /*raw=*/true);
-  std::vector<Neighbor>& scored = link_scratch_.scored;
+  std::vector<Neighbor>& scored = scratch.scored;
   scored.resize(count);
   size_t i = 0;
   for (; i + 4 <= count; i += 4) {
@@ -407,7 +414,7 @@ size_t HnswGraph::prune(Metric metric, Slot owner, Slot* list, size_t count, siz
   }
   for (; i < count; ++i) scored[i] = {q.one(vector(list[i])), list[i]};
   std::sort(scored.begin(), scored.end(), nan_last_less);
-  std::vector<Slot>& kept = link_scratch_.kept;
+  std::vector<Slot>& kept = scratch.kept;
   select_diverse(metric, owner, scored, max, kept);
   std::copy(kept.begin(), kept.end(), list);
   return kept.size();
@@ -633,6 +640,14 @@ void HnswIndex::insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t b
     std::vector<std::vector<std::vector<Slot>>> found(std::min(batch, rows - boot));
     std::vector<uint8_t> drawn(found.size());
     std::vector<Slot> batch_slots(found.size());
+    struct Back {
+      Slot target;
+      uint32_t layer;
+      Slot self;
+    };
+    std::vector<Back> backs;
+    std::vector<size_t> group_starts;
+    std::vector<HnswGraph::LinkScratch> linkers(threads);
 
     for (size_t s = boot; s < rows; s += batch) {
       const size_t n = std::min(rows, s + batch) - s;
@@ -666,10 +681,44 @@ void HnswIndex::insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t b
       }
       if (error) std::rethrow_exception(error);
 
+      // Linking, in parallel too: every row's own lists first, then the links
+      // back, grouped by the list they change. Each list takes its new
+      // entries in row order, as linking row after row gives them, and a
+      // list's pruning reads only that list and fixed vectors, so the groups
+      // are independent and the graph does not depend on the thread count.
+      backs.clear();
       for (size_t i = 0; i < n; ++i) {
-        Slot slot = slot_of(s + i);
-        for (size_t l = 0; l < found[i].size(); ++l) graph_.connect(metric_, slot, l, found[i][l]);
-        if (!graph_.entry_point || drawn[i] > graph_.levels[*graph_.entry_point]) graph_.entry_point = slot;
+        const Slot slot = batch_slots[i];
+        for (size_t l = 0; l < found[i].size(); ++l) {
+          graph_.set_links(slot, l, found[i][l]);
+          for (Slot t : found[i][l]) backs.push_back({t, static_cast<uint32_t>(l), slot});
+        }
+      }
+      std::stable_sort(backs.begin(), backs.end(), [](const Back& a, const Back& b) {
+        return a.target != b.target ? a.target < b.target : a.layer < b.layer;
+      });
+      group_starts.clear();
+      for (size_t j = 0; j < backs.size(); ++j) {
+        if (j == 0 || backs[j].target != backs[j - 1].target || backs[j].layer != backs[j - 1].layer)
+          group_starts.push_back(j);
+      }
+      group_starts.push_back(backs.size());
+      const int64_t groups = static_cast<int64_t>(group_starts.size()) - 1;
+#pragma omp parallel for num_threads(static_cast<int>(threads)) schedule(dynamic, 32) if (threads > 1)
+      for (int64_t g = 0; g < groups; ++g) {
+        try {
+          HnswGraph::LinkScratch& scratch = linkers[static_cast<size_t>(omp_get_thread_num())];
+          for (size_t j = group_starts[static_cast<size_t>(g)]; j < group_starts[static_cast<size_t>(g) + 1]; ++j)
+            graph_.link_back(metric_, backs[j].target, backs[j].layer, backs[j].self, scratch);
+        } catch (...) {
+#pragma omp critical(kovra_hnsw_worker_error)
+          if (!error) error = std::current_exception();
+        }
+      }
+      if (error) std::rethrow_exception(error);
+      for (size_t i = 0; i < n; ++i) {
+        if (!graph_.entry_point || drawn[i] > graph_.levels[*graph_.entry_point])
+          graph_.entry_point = batch_slots[i];
       }
     }
   }

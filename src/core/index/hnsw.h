@@ -125,9 +125,20 @@ struct HnswGraph {
   // Empty without an entry point and peers.
   void find_neighbors(Metric metric, Slot self, uint8_t level, SearchScratch& scratch,
                       std::vector<std::vector<Slot>>& layers, std::span<const Slot> peers = {}) const;
+  // Working lists of linking: one per thread that links.
+  struct LinkScratch {
+    std::vector<Slot> kept;
+    std::vector<Neighbor> scored;
+  };
   // Sets the node's list on `layer` to `chosen` and links it back from each of
   // them, pruning lists that overflow.
   void connect(Metric metric, Slot self, size_t layer, std::span<const Slot> chosen);
+  // The two halves of connect. set_links writes only the node's own list;
+  // link_back adds `self` to the list of `n` on `layer` and prunes it when it
+  // overflows, touching no other list, so calls for different (n, layer)
+  // may run on different threads, each with its own scratch.
+  void set_links(Slot self, size_t layer, std::span<const Slot> chosen);
+  void link_back(Metric metric, Slot n, size_t layer, Slot self, LinkScratch& scratch);
 
   // Removes the node as deletion does: clears its live flag, takes it out of
   // the lists of the nodes it links to, drops its own lists and repairs the
@@ -142,14 +153,9 @@ struct HnswGraph {
   // most `max`, never the node itself).
   void select_diverse(Metric metric, Slot self, std::span<const Neighbor> sorted, size_t max,
                       std::vector<Slot>& out) const;
-  size_t prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max);
+  size_t prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max, LinkScratch& scratch) const;
 
-  // Working lists of linking, which only ever runs on one thread.
-  struct LinkScratch {
-    std::vector<Slot> kept;
-    std::vector<Neighbor> scored;
-  };
-  LinkScratch link_scratch_;
+  LinkScratch link_scratch_;  // for connect, which runs on one thread
 };
 
 class HnswIndex final : public VectorIndex {
