@@ -109,7 +109,14 @@ def run(args) -> dict:
         med = float(np.median(times[-10:]) / np.median(times[5:15]))
         print(f"  {label:<40} {np.mean(times[5:15]) * 1e3:>8.2f} ms {np.mean(times[-10:]) * 1e3:>7.2f} ms "
               f"{r:>6.2f}x {med:>12.2f}x")
-        if "Hnsw" not in label and "hnsw" not in label:
+        if "Hnsw" in label or "hnsw" in label:
+            continue
+        if label.startswith("Collection"):
+            # A compaction among the last ten calls rewrites the whole log by
+            # design; the median shows what an ordinary write costs.
+            targets.append(Target(f"{label}: median of the last ten calls / of calls 6 to 15", med, LIMIT,
+                                  at_most=True, suite=NAME))
+        else:
             targets.append(Target(f"{label}: last ten calls / calls 6 to 15", r, LIMIT, at_most=True,
                                   suite=NAME))
     print(f"\ntargets of suite {NAME} (HNSW reported only):")
