@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <ostream>
 
 #include "core/index/flat.h"
 #include "testutil.h"
@@ -29,6 +30,11 @@ struct FlatBatchCase {
   Metric metric;
   size_t d, k, rows, workers;
   bool nan_stored = false;
+
+  friend void PrintTo(const FlatBatchCase& c, std::ostream* os) {
+    *os << metric_name(c.metric) << " d=" << c.d << " k=" << c.k << " rows=" << c.rows << " workers=" << c.workers
+        << (c.nan_stored ? " nan" : "");
+  }
 };
 
 class FlatBatchTest : public ::testing::TestWithParam<FlatBatchCase> {};
