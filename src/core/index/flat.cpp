@@ -223,7 +223,7 @@ std::optional<double> FlatIndex::largest_norm() const {
   // the batch then takes the exact scan.
   double largest = 0.0;
   for (float n : norms_) {
-    if (!std::isfinite(n)) return std::nullopt;
+    if (!(n <= kLargestProductNorm)) return std::nullopt;  // also NaN
     largest = std::max(largest, static_cast<double>(n));
   }
   return largest;
@@ -297,16 +297,24 @@ Status FlatIndex::search_by_products(const QueryBlock& queries, size_t first, si
   const double u = 0x1p-24;
   for (size_t q = 0; q < n; ++q) {
     std::span<const float> query = queries.row(first + q);
+    double qq = 0.0;
+    for (float x : query) qq += static_cast<double>(x) * x;
+    // A query too large (or not finite) may have overflowed its products to
+    // inf or NaN, which would drop vectors from the candidates unseen.
+    std::vector<Hit> hits;
+    if (!(qq <= kLargestProductNorm)) {
+      KOVRA_ASSIGN_OR_RETURN(hits, search(query, k));
+      write_batch_row(out, first + q, hits);
+      continue;
+    }
     std::vector<Hit> kept = candidates[q].finish();  // ids are slots here
     DistanceScorer scorer(metric_, query, /*raw=*/squared);
     TopK exact(k);
     for (const Hit& h : kept) exact.push(ids_[h.id], scorer.one(data_.data() + h.id * d));
-    std::vector<Hit> hits = exact.finish();
+    hits = exact.finish();
 
     bool certain = kept.size() < keep || count_ <= keep;
     if (!certain && hits.size() == k) {
-      double qq = 0.0;
-      for (float x : query) qq += static_cast<double>(x) * x;
       const double worst = kept.back().distance;  // every vector left out scores at least this
       const double slack = 4.0 * (static_cast<double>(d) + 8.0) * u;
       double lower = -HUGE_VAL;

@@ -63,7 +63,11 @@ class FlatIndex final : public VectorIndex {
   static constexpr size_t kProductGroup = 120;
   static constexpr size_t kProductBlock = 1024;     // stored vectors per product block
   static constexpr size_t kExtraCandidates = 16;    // candidates kept beyond k
-  // The largest squared norm stored, or nothing when a norm is not finite.
+  // Squared norms (stored or query) up to which no product, score or bound
+  // can overflow a float; larger ones take the exact path.
+  static constexpr double kLargestProductNorm = 1e37;
+  // The largest squared norm stored, or nothing when one is not finite or
+  // above kLargestProductNorm.
   std::optional<double> largest_norm() const;
   Status search_by_products(const QueryBlock& queries, size_t first, size_t n, double max_norm,
                             const BatchOutput& out) const;
