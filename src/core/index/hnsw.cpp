@@ -84,15 +84,19 @@ uint64_t HnswGraph::slot_bytes(uint64_t slots) const {
   return bytes;
 }
 
-Status HnswGraph::check_growth(Slot s) const {
-  const uint64_t slots = uint64_t{s} + 1;
-  if (slots <= live.size()) return ok();
+std::optional<std::string> HnswGraph::growth_shortfall(uint64_t top) const {
+  const uint64_t slots = top + 1;
+  if (slots <= live.size()) return std::nullopt;
   const uint64_t bytes = slot_bytes(slots), memory = cpu::physical_memory();
-  if (bytes <= memory) return ok();
-  return fail(Error::out_of_memory("id " + std::to_string(s) + " needs " + std::to_string(bytes) +
-                                   " bytes for the graph's " + std::to_string(slots) +
-                                   " slots (one per id up to the largest), more than the " +
-                                   std::to_string(memory) + " bytes of memory of this machine"));
+  if (bytes <= memory) return std::nullopt;
+  return "needs " + std::to_string(bytes) + " bytes for the graph's " + std::to_string(slots) +
+         " slots (one per id up to the largest), more than the " + std::to_string(memory) +
+         " bytes of memory of this machine";
+}
+
+Status HnswGraph::check_growth(Slot s) const {
+  if (auto why = growth_shortfall(s)) return fail(Error::out_of_memory("id " + std::to_string(s) + " " + *why));
+  return ok();
 }
 
 void HnswGraph::place(Slot s, const float* v, uint8_t level) {
@@ -205,6 +209,15 @@ void HnswGraph::search_layer(const DistanceScorer& q, Slot entry, size_t ef, siz
   }
 }
 
+void HnswGraph::score(const DistanceScorer& q, const Slot* slots, size_t n, float* out) const {
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const float* v[4] = {vector(slots[i]), vector(slots[i + 1]), vector(slots[i + 2]), vector(slots[i + 3])};
+    q.four(v, out + i);
+  }
+  for (; i < n; ++i) out[i] = q.one(vector(slots[i]));
+}
+
 Slot HnswGraph::greedy(const DistanceScorer& q, Slot start, size_t layer, SearchScratch& s) const {
   Slot current = start;
   float best = q.one(vector(current));
@@ -221,13 +234,7 @@ Slot HnswGraph::greedy(const DistanceScorer& q, Slot start, size_t layer, Search
     size_t g = 0;
     for (Slot n : list)
       if (live[n]) s.gather[g++] = n;
-    size_t i = 0;
-    for (; i + 4 <= g; i += 4) {
-      const float* v[4] = {vector(s.gather[i]), vector(s.gather[i + 1]), vector(s.gather[i + 2]),
-                           vector(s.gather[i + 3])};
-      q.four(v, s.gather_dist.data() + i);
-    }
-    for (; i < g; ++i) s.gather_dist[i] = q.one(vector(s.gather[i]));
+    score(q, s.gather.data(), g, s.gather_dist.data());
     Slot next = current;
     for (size_t j = 0; j < g; ++j) {
       if (s.gather_dist[j] < best) {
@@ -256,13 +263,7 @@ void HnswGraph::find_neighbors(Metric metric, Slot self, uint8_t level, SearchSc
   size_t g = 0;
   for (Slot p : peers)
     if (p != self) s.gather[g++] = p;
-  size_t i = 0;
-  for (; i + 4 <= g; i += 4) {
-    const float* v[4] = {vector(s.gather[i]), vector(s.gather[i + 1]), vector(s.gather[i + 2]),
-                         vector(s.gather[i + 3])};
-    q.four(v, s.gather_dist.data() + i);
-  }
-  for (; i < g; ++i) s.gather_dist[i] = q.one(vector(s.gather[i]));
+  score(q, s.gather.data(), g, s.gather_dist.data());
   for (size_t j = 0; j < g; ++j) {
     scored.push_back({s.gather_dist[j], s.gather[j]});
     peer_top = std::max<size_t>(peer_top, levels[s.gather[j]]);

@@ -99,6 +99,9 @@ struct HnswGraph {
   // Bytes of the per-slot arrays for `slots` slots, with one search's visited
   // marks; saturates at UINT64_MAX instead of wrapping.
   uint64_t slot_bytes(uint64_t slots) const;
+  // Why the per-slot arrays cannot grow to hold slot `top` (more bytes than
+  // the machine's physical memory), or nothing when they can.
+  std::optional<std::string> growth_shortfall(uint64_t top) const;
   // Refuses (out of memory, changing nothing) to grow the per-slot arrays to
   // slot `s` when they would need more than the machine's physical memory:
   // slots are ids, so one large id sizes every array.
@@ -114,6 +117,8 @@ struct HnswGraph {
                     SearchScratch& scratch) const;
   // Greedy walk over live nodes on one upper layer; returns the closest node found.
   Slot greedy(const DistanceScorer& q, Slot start, size_t layer, SearchScratch& scratch) const;
+  // out[i] = the query's raw distance to node slots[i], four at a time.
+  void score(const DistanceScorer& q, const Slot* slots, size_t n, float* out) const;
 
   // The neighbours of node `self` (already placed) at its drawn `level`: one
   // list per layer from 0 up to min(level, top), chosen (never the node

@@ -4,7 +4,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "core/cpu.h"
 #include "core/io/file.h"
 
 namespace kovra {
@@ -140,11 +139,7 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
   }
 
   // Slots are keys: one large key sizes every per-slot array.
-  if (g.slot_bytes(slots) > cpu::physical_memory()) {
-    return fail(invalid("node key " + std::to_string(top) + " needs " + std::to_string(g.slot_bytes(slots)) +
-                        " bytes for " + std::to_string(slots) + " slots, more than the " +
-                        std::to_string(cpu::physical_memory()) + " bytes of memory of this machine"));
-  }
+  if (auto why = g.growth_shortfall(top)) return fail(invalid("node key " + std::to_string(top) + " " + *why));
   g.ensure_slot(static_cast<Slot>(top));
   for (auto& [key, node] : snap.nodes) {
     const Slot s = static_cast<Slot>(key);
@@ -224,12 +219,8 @@ Result<HnswIndex> HnswIndex::load(const std::string& path) {
     HnswIndex index(h.dimensions, h.metric, h.config);
     uint64_t top = 0;
     for (const auto& entry : by_id) top = std::max(top, entry.first);
-    if (!by_id.empty() && !index.graph_.check_growth(static_cast<Slot>(top))) {
-      return fail(invalid("vector ID " + std::to_string(top) + " needs " +
-                          std::to_string(index.graph_.slot_bytes(top + 1)) + " bytes for " + std::to_string(top + 1) +
-                          " slots, more than the " + std::to_string(cpu::physical_memory()) +
-                          " bytes of memory of this machine"));
-    }
+    if (auto why = by_id.empty() ? std::nullopt : index.graph_.growth_shortfall(top))
+      return fail(invalid("vector ID " + std::to_string(top) + " " + *why));
     for (const auto& [id, vector] : by_id) {
       index.insert(static_cast<Slot>(id), vector.data(), index.scratch_->scratch);
     }
