@@ -46,12 +46,7 @@ void tile(const float* a, const float* b, size_t dims, size_t tile_rows, const f
 }
 
 size_t at_most(const float* scores, size_t count, float bound, uint32_t* positions) {
-  size_t found = 0;
-  for (size_t i = 0; i < count; ++i) {
-    positions[found] = static_cast<uint32_t>(i);
-    found += scores[i] <= bound;
-  }
-  return found;
+  return positions_at_most_from(scores, 0, count, bound, positions);
 }
 
 }  // namespace

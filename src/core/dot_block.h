@@ -35,6 +35,21 @@ void score_block(const float* packed_queries, size_t queries, const float* packe
 // order) to `positions` and returns how many there are.
 size_t positions_at_most(const float* scores, size_t count, float bound, uint32_t* positions);
 
+// The pieces every positions_at_most shares: the positions of the set bits
+// of a lane mask (lowest first) from `base`, and the scalar scan of a tail.
+inline size_t append_mask_positions(uint32_t mask, size_t base, uint32_t* positions) {
+  size_t n = 0;
+  for (; mask; mask &= mask - 1) positions[n++] = static_cast<uint32_t>(base + static_cast<size_t>(__builtin_ctz(mask)));
+  return n;
+}
+inline size_t positions_at_most_from(const float* scores, size_t from, size_t count, float bound,
+                                     uint32_t* positions) {
+  size_t n = 0;
+  for (size_t i = from; i < count; ++i)
+    if (scores[i] <= bound) positions[n++] = static_cast<uint32_t>(i);
+  return n;
+}
+
 struct ScoreKernels {
   void (*tile)(const float* a, const float* b, size_t dims, size_t tile_rows, const float* bias,
                const float* scale, float* out, size_t ld);

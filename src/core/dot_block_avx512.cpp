@@ -35,15 +35,10 @@ size_t at_most(const float* scores, size_t count, float bound, uint32_t* positio
   const __m512 t = _mm512_set1_ps(bound);
   size_t found = 0, i = 0;
   for (; i + 16 <= count; i += 16) {
-    unsigned mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(scores + i), t, _CMP_LE_OQ);
-    while (mask) {
-      positions[found++] = static_cast<uint32_t>(i + static_cast<size_t>(__builtin_ctz(mask)));
-      mask &= mask - 1;
-    }
+    const uint32_t mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(scores + i), t, _CMP_LE_OQ);
+    found += append_mask_positions(mask, i, positions + found);
   }
-  for (; i < count; ++i)
-    if (scores[i] <= bound) positions[found++] = static_cast<uint32_t>(i);
-  return found;
+  return found + positions_at_most_from(scores, i, count, bound, positions + found);
 }
 
 }  // namespace
