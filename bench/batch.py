@@ -27,7 +27,7 @@ import time
 import numpy as np
 
 from . import datasets
-from .database import Target, _fmt_x, _ratio
+from .database import SKIPPED, Target, _fmt_x, _ratio, suite_setup
 
 NAME = "batch"
 DESCRIPTION = ("search_batch of FlatIndex and HnswIndex against FAISS and hnswlib, cosine "
@@ -68,12 +68,10 @@ def _interpolate(curve, recall):
 
 
 def run(args) -> dict:
-    try:
-        import kovra_vector_db as kv
-    except ImportError as e:
-        print(f"  skipped: kovra_vector_db not importable ({e})")
-        return {"figures": {"status": "skipped"}, "targets": []}
-    ds_name = args.dataset[0].partition(":")[0] if args.dataset else DEFAULT_DATASET
+    setup = suite_setup(args, DEFAULT_DATASET, METRIC)
+    if setup is None:
+        return SKIPPED
+    kv, ds_name, _ = setup  # l2 throughout: the peers' batch searches are l2
     ds = datasets.load(ds_name, METRIC)
     nq = min(args.queries, len(ds.queries))
     queries = np.ascontiguousarray(ds.queries[:nq])

@@ -115,6 +115,24 @@ def _fmt_x(v):
     return "n/a" if v is None else f"{v:.2f}x"
 
 
+SKIPPED = {"figures": {"status": "skipped"}, "targets": []}
+
+
+def suite_setup(args, dataset: str, metric: str):
+    """(module, data set name, metric) for a suite of this module: `--dataset
+    name[:metric]` overrides the defaults. None, with a note printed, when the
+    module cannot be imported."""
+    try:
+        import kovra_vector_db as kv
+    except ImportError as e:
+        print(f"  skipped: kovra_vector_db not importable ({e})")
+        return None
+    if args.dataset:
+        name, _, m = args.dataset[0].partition(":")
+        dataset, metric = name, m or metric
+    return kv, dataset, metric
+
+
 def _release():
     """Collects what the caller just dropped, so a directory's shared state goes."""
     gc.collect()
@@ -287,17 +305,11 @@ def run_lancedb(ds, work: pathlib.Path, k: int) -> dict:
 # ---------------------------------------------------------------------- suite
 
 def run(args) -> dict:
-    try:
-        import kovra_vector_db as kv
-    except ImportError as e:
-        print(f"  skipped: kovra_vector_db not importable ({e})")
-        return {"figures": {"status": "skipped"}, "targets": []}
-
+    setup = suite_setup(args, DEFAULT_DATASET, METRIC)
+    if setup is None:
+        return SKIPPED
+    kv, ds_name, metric = setup
     k = args.k
-    ds_name, metric = DEFAULT_DATASET, METRIC
-    if args.dataset:
-        ds_name, _, m = args.dataset[0].partition(":")
-        metric = m or METRIC
     ds = datasets.load(ds_name, metric)
     n, dim = ds.n, ds.dim
     nq = min(args.queries, len(ds.queries))

@@ -26,7 +26,7 @@ import time
 import numpy as np
 
 from . import datasets
-from .database import Target
+from .database import SKIPPED, Target, suite_setup
 
 NAME = "growth"
 DESCRIPTION = "cost of the last batch adds against the early ones, every index class and collections"
@@ -65,12 +65,10 @@ def _ratio(times: list) -> float:
 
 
 def run(args) -> dict:
-    try:
-        import kovra_vector_db as kv
-    except ImportError as e:
-        print(f"  skipped: kovra_vector_db not importable ({e})")
-        return {"figures": {"status": "skipped"}, "targets": []}
-    ds_name = args.dataset[0].partition(":")[0] if args.dataset else DEFAULT_DATASET
+    setup = suite_setup(args, DEFAULT_DATASET, METRIC)
+    if setup is None:
+        return SKIPPED
+    kv, ds_name, _ = setup
     base = datasets.load(ds_name, METRIC).base
     # The base twice over (under new ids): 200,000 rows from the default set.
     base = np.ascontiguousarray(np.concatenate([base, base]))

@@ -27,8 +27,8 @@ import time
 import numpy as np
 
 from . import datasets
-from .database import (Target, _edit_meta, _fmt_s, _fmt_x, _ratio, _release, _reopen,
-                       payload, time_searches)
+from .database import (SKIPPED, Target, _edit_meta, _fmt_s, _fmt_x, _ratio, _release, _reopen,
+                       payload, suite_setup, time_searches)
 
 NAME = "hybrid"
 DESCRIPTION = ("hybrid dense+sparse search and snapshots of an \"hnsw\" collection against "
@@ -83,17 +83,11 @@ def sparse_rows(n: int, nnz: int, rng: np.random.Generator) -> list:
 # ---------------------------------------------------------------------- suite
 
 def run(args) -> dict:
-    try:
-        import kovra_vector_db as kv
-    except ImportError as e:
-        print(f"  skipped: kovra_vector_db not importable ({e})")
-        return {"figures": {"status": "skipped"}, "targets": []}
-
+    setup = suite_setup(args, DEFAULT_DATASET, METRIC)
+    if setup is None:
+        return SKIPPED
+    kv, ds_name, metric = setup
     k = args.k
-    ds_name, metric = DEFAULT_DATASET, METRIC
-    if args.dataset:
-        ds_name, _, m = args.dataset[0].partition(":")
-        metric = m or METRIC
     ds = datasets.load(ds_name, metric)
     nq = min(args.queries, len(ds.queries))
     rng = np.random.default_rng(SEED)
