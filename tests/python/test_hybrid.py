@@ -41,8 +41,10 @@ HYBRID_CASES = [
     # The filter runs after the pools: 24 is in the sparse pool here, and the
     # ranges are those of the unfiltered pools.
     ({2: 1.0}, 1, (0.7, 0.3), {"far": {"$eq": True}}, (0, 9, 1, 2), [(24, 9, 3)]),
-    # ... but not here, so nothing comes back although 24 matches.
-    ({1: 1.0}, 1, (0.7, 0.3), {"far": {"$eq": True}}, None, []),
+    # ... but not here: the pools hold no match, so they are formed again
+    # from the matches alone: 24 at distance 24 (range 1e-9) and no sparse
+    # candidate (range 0..1).
+    ({1: 1.0}, 1, (0.7, 0.3), {"far": {"$eq": True}}, (24, 1e-9, 0, 1), [(24, 24, 0)]),
 ]
 
 

@@ -221,9 +221,11 @@ Status Collection::replay() {
 
 void Collection::apply_payload_and_sparse(const WalEntryView& e) {
   if (!e.payload) {
-    payloads_.erase(e.id);
+    payloads_.put(e.id, nullptr);
   } else if (auto value = parse_json_text(*e.payload)) {
-    payloads_.insert_or_assign(e.id, std::make_shared<const JsonValue>(std::move(*value)));
+    payloads_.put(e.id, std::make_shared<const JsonValue>(std::move(*value)));
+  } else {
+    payloads_.keep(e.id);  // a payload that does not parse leaves the earlier one
   }
   if (e.sparse) {
     if (auto sv = sparse_from_bytes(*e.sparse)) sparse_.upsert(e.id, std::move(*sv));
@@ -273,8 +275,7 @@ Status Collection::apply_upsert(UpsertItem& item) {
 }
 
 void Collection::set_payload(VectorId id, std::optional<JsonValue>& payload) {
-  if (payload) payloads_.insert_or_assign(id, std::make_shared<const JsonValue>(std::move(*payload)));
-  else payloads_.erase(id);
+  payloads_.put(id, payload ? std::make_shared<const JsonValue>(std::move(*payload)) : nullptr);
 }
 
 Status Collection::upsert(UpsertItem item) {
@@ -360,25 +361,85 @@ Status Collection::after_write(bool upsert) {
 
 Result<std::vector<CollectionHit>> Collection::search(std::span<const float> query, size_t k,
                                                       const FilterCondition* filter) const {
-  size_t fetch = k;
-  if (filter) {
+  std::vector<Hit> hits;
+  if (!filter) {
+    KOVRA_ASSIGN_OR_RETURN(hits, index_->search(query, k));
+  } else {
     if (k == 0) return std::vector<CollectionHit>();
-    fetch = k > std::numeric_limits<size_t>::max() / 10 ? std::numeric_limits<size_t>::max() : k * 10;
-    // No index returns more than it holds; a huge k must not size a beam.
-    fetch = std::max(k, std::min(fetch, index_->len()));
+    // A query of the wrong length fails as it does unfiltered, whatever matches.
+    KOVRA_TRY(index_->search(query, 0));
+    KOVRA_ASSIGN_OR_RETURN(hits, search_rows(query, k, payloads_.select(*filter)));
   }
-  KOVRA_ASSIGN_OR_RETURN(std::vector<Hit> hits, index_->search(query, fetch));
-  static const JsonValue kNull;
   std::vector<CollectionHit> out;
-  out.reserve(std::min(hits.size(), k));
-  for (const Hit& h : hits) {
-    auto it = payloads_.find(h.id);
-    const SharedPayload* p = it == payloads_.end() ? nullptr : &it->second;
-    if (filter && !matches(p ? **p : kNull, *filter)) continue;
-    out.push_back({h.id, h.distance, p ? *p : nullptr});
-    if (out.size() == k) break;
-  }
+  out.reserve(hits.size());
+  for (const Hit& h : hits) out.push_back({h.id, h.distance, payloads_.shared(h.id)});
   return out;
+}
+
+namespace {
+
+// Exact scans whose search_ids is no faster than their scan: widening their
+// search to everything they hold gives the exact answer as cheaply.
+bool scans_only(IndexType t) {
+  return t == IndexType::QuantizedFlat || t == IndexType::Fp16Flat || t == IndexType::BinaryFlat ||
+         t == IndexType::MmapFlat;
+}
+
+// A graph search with a beam of b costs about as much as scoring this many
+// times b vectors directly.
+constexpr double kGraphCostPerCandidate = 16.0;
+
+}  // namespace
+
+Result<std::vector<Hit>> Collection::search_rows(std::span<const float> query, size_t k, const RowSet& rows) const {
+  const size_t n = index_->len();
+  const size_t m = rows.count;
+  if (m == 0 || n == 0) return std::vector<Hit>();
+  auto direct = [&]() -> Result<std::vector<Hit>> {
+    std::vector<VectorId> ids;
+    ids.reserve(m);
+    rows.for_each([&](size_t r) { ids.push_back(payloads_.id_at(r)); });
+    return index_->search_ids(query, k, ids);
+  };
+
+  const IndexType type = meta_.index_type;
+  const bool exact = type == IndexType::Flat || scans_only(type);
+  // Candidates a search needs for k matches when matches are spread as the
+  // filter's share of the index says, with a margin.
+  const double share = std::min(1.0, static_cast<double>(m) / static_cast<double>(n));
+  auto saturate = [](double x) {
+    return x >= 1.8e19 ? std::numeric_limits<size_t>::max() : static_cast<size_t>(x);
+  };
+  size_t fetch = std::min(n, saturate(static_cast<double>(k) / share * 1.5) + k);
+
+  // Few matches are scored directly: a scan of a gathered row costs about two
+  // streamed ones, and a graph search about kGraphCostPerCandidate scores per
+  // candidate of its beam.
+  if (type == IndexType::Flat && m * 2 <= n) return direct();
+  if (type == IndexType::Hnsw && static_cast<double>(m) <= kGraphCostPerCandidate * static_cast<double>(fetch))
+    return direct();
+  if (m <= k && !scans_only(type)) return direct();
+
+  // Otherwise the index is searched for more and more candidates until k of
+  // them match; an exact index ends, at worst, with everything it holds.
+  std::vector<Hit> kept;
+  for (;;) {
+    KOVRA_ASSIGN_OR_RETURN(std::vector<Hit> hits, index_->search(query, fetch));
+    kept.clear();
+    for (const Hit& h : hits) {
+      auto row = payloads_.row_of(h.id);
+      if (!row || !rows.test(*row)) continue;
+      kept.push_back(h);
+      if (kept.size() == k) return kept;
+    }
+    if (hits.size() < fetch || fetch >= n) break;  // nothing more to be had from a search
+    fetch = fetch > n / 4 ? n : fetch * 4;
+    if (type == IndexType::Hnsw && static_cast<double>(m) <= kGraphCostPerCandidate * static_cast<double>(fetch))
+      return direct();
+  }
+  if (exact) return kept;
+  // An approximate search that ran dry of matches: score them all.
+  return direct();
 }
 
 Result<uint64_t> Collection::write_compacted_log(const std::string& target) const {
@@ -443,34 +504,56 @@ Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> 
   const size_t pool = k > std::numeric_limits<size_t>::max() / 10 ? std::numeric_limits<size_t>::max() : k * 10;
   // No index returns more than it holds; a huge pool must not size a beam.
   KOVRA_ASSIGN_OR_RETURN(std::vector<Hit> dense, index_->search(dense_query, std::min(pool, index_->len())));
-
   std::vector<std::pair<VectorId, float>> sparse = sparse_.top_scores(sparse_query, pool);
-
-  std::unordered_map<VectorId, float> dense_map;
-  dense_map.reserve(dense.size());
-  for (const Hit& h : dense) dense_map.insert_or_assign(h.id, h.distance);
-  std::unordered_map<VectorId, float> sparse_map(sparse.begin(), sparse.end());
-
-  const auto [d_min, d_max] = value_range(dense_map);
-  const auto [s_min, s_max] = value_range(sparse_map);
-  const float d_range = std::fmax(d_max - d_min, 1e-9f);
-  const float s_range = std::fmax(s_max - s_min, 1e-9f);
 
   static const JsonValue kNull;
   std::vector<HybridHit> out;
-  out.reserve(dense_map.size() + sparse_map.size());
-  auto consider = [&](VectorId id, float d, float s) {
-    const JsonValue* p = payload(id);
-    if (filter && !matches(p ? *p : kNull, *filter)) return;
-    const float score = dense_weight * (1.0f - (d - d_min) / d_range) + sparse_weight * ((s - s_min) / s_range);
-    out.push_back({id, score, d, s, nullptr});
+  // Scales both pools to their ranges and scores their union; with a filter,
+  // only matching candidates are kept.
+  auto fuse = [&](const std::vector<Hit>& dense_pool, const std::vector<std::pair<VectorId, float>>& sparse_pool,
+                  bool check_filter) {
+    std::unordered_map<VectorId, float> dense_map;
+    dense_map.reserve(dense_pool.size());
+    for (const Hit& h : dense_pool) dense_map.insert_or_assign(h.id, h.distance);
+    std::unordered_map<VectorId, float> sparse_map(sparse_pool.begin(), sparse_pool.end());
+
+    const auto [d_min, d_max] = value_range(dense_map);
+    const auto [s_min, s_max] = value_range(sparse_map);
+    const float d_range = std::fmax(d_max - d_min, 1e-9f);
+    const float s_range = std::fmax(s_max - s_min, 1e-9f);
+
+    out.clear();
+    out.reserve(dense_map.size() + sparse_map.size());
+    auto consider = [&](VectorId id, float d, float s) {
+      if (check_filter) {
+        const JsonValue* p = payload(id);
+        if (!matches(p ? *p : kNull, *filter)) return;
+      }
+      const float score = dense_weight * (1.0f - (d - d_min) / d_range) + sparse_weight * ((s - s_min) / s_range);
+      out.push_back({id, score, d, s, nullptr});
+    };
+    for (const auto& [id, d] : dense_map) {
+      auto s = sparse_map.find(id);
+      consider(id, d, s == sparse_map.end() ? 0.0f : s->second);
+    }
+    for (const auto& [id, s] : sparse_map) {
+      if (!dense_map.contains(id)) consider(id, d_max, s);
+    }
   };
-  for (const auto& [id, d] : dense_map) {
-    auto s = sparse_map.find(id);
-    consider(id, d, s == sparse_map.end() ? 0.0f : s->second);
-  }
-  for (const auto& [id, s] : sparse_map) {
-    if (!dense_map.contains(id)) consider(id, d_max, s);
+  fuse(dense, sparse, filter != nullptr);
+
+  if (filter && out.size() < k) {
+    // The pools held fewer than k matches: both are formed again from the
+    // matching vectors alone, so that every match can be reached.
+    const RowSet rows = payloads_.select(*filter);
+    if (rows.count > out.size()) {
+      KOVRA_ASSIGN_OR_RETURN(dense, search_rows(dense_query, pool, rows));
+      sparse = sparse_.top_scores(sparse_query, pool, [&](VectorId id) {
+        auto row = payloads_.row_of(id);
+        return row && rows.test(*row);
+      });
+      fuse(dense, sparse, false);
+    }
   }
 
   auto hit_greater = [](const HybridHit& a, const HybridHit& b) { return score_greater(a.score, b.score); };

@@ -18,6 +18,7 @@
 #include "core/collection/filter.h"
 #include "core/collection/meta.h"
 #include "core/collection/payload.h"
+#include "core/collection/payload_table.h"
 #include "core/collection/sparse.h"
 #include "core/collection/wal.h"
 #include "core/index/vector_index.h"
@@ -42,11 +43,6 @@ struct UpsertItem {
 // The message of a write whose log record would be larger than replay reads,
 // or nullopt when it fits.
 std::optional<std::string> oversized_record_message(uint64_t record_size);
-
-// Stored payloads are immutable and shared: a search result holds a
-// reference that stays valid after the client's lock is released, whatever
-// writes follow.
-using SharedPayload = std::shared_ptr<const JsonValue>;
 
 struct CollectionHit {
   VectorId id;
@@ -80,13 +76,17 @@ class Collection {
   // applied; that entry's error is returned and nothing after it is stored.
   Status upsert_batch(std::vector<UpsertItem> items);
   Result<bool> remove(VectorId id);
-  // Nearest vectors with a copy of their payloads. With a filter, 10 k
-  // candidates are fetched and the first k whose payload matches are kept.
+  // Nearest vectors with a copy of their payloads. With a filter, the k
+  // nearest of the vectors whose payload matches (all of them when fewer
+  // match): the matches are found in the payload table, then either scored
+  // directly, when they are few, or met by searches of the index that widen
+  // until k of them are found.
   Result<std::vector<CollectionHit>> search(std::span<const float> query, size_t k,
                                             const FilterCondition* filter) const;
   // Dense and sparse candidates (10 k of each), their scores scaled to the
-  // pool's range and summed with the weights; the filter applies after the
-  // pools are formed, so fewer than k hits can come back.
+  // pool's range and summed with the weights. The filter applies after the
+  // pools are formed; when they hold fewer than k matches, the pools are
+  // formed again from matching vectors only.
   Result<std::vector<HybridHit>> search_hybrid(std::span<const float> dense_query, const SparseVector& sparse_query,
                                                size_t k, float dense_weight, float sparse_weight,
                                                const FilterCondition* filter) const;
@@ -97,14 +97,9 @@ class Collection {
   const std::string& dir() const { return dir_; }
   const VectorIndex& index() const { return *index_; }
   const SparseStore& sparse() const { return sparse_; }
-  const JsonValue* payload(VectorId id) const {
-    auto it = payloads_.find(id);
-    return it == payloads_.end() ? nullptr : it->second.get();
-  }
-  SharedPayload shared_payload(VectorId id) const {
-    auto it = payloads_.find(id);
-    return it == payloads_.end() ? nullptr : it->second;
-  }
+  const JsonValue* payload(VectorId id) const { return payloads_.get(id); }
+  SharedPayload shared_payload(VectorId id) const { return payloads_.shared(id); }
+  const PayloadTable& payloads() const { return payloads_; }
   // Records appended since the open or the last compaction.
   uint64_t entry_count() const { return entry_count_; }
 
@@ -134,13 +129,15 @@ class Collection {
   // Compaction check, then (after upserts) the promotion check.
   Status after_write(bool upsert);
   Status maybe_promote();
+  // The filtered search: the k nearest among `rows` of the payload table.
+  Result<std::vector<Hit>> search_rows(std::span<const float> query, size_t k, const RowSet& rows) const;
   std::string path(const char* file) const;
 
   CollectionMeta meta_;
   std::string dir_;
   std::unique_ptr<VectorIndex> index_;
   void set_payload(VectorId id, std::optional<JsonValue>& payload);
-  std::unordered_map<VectorId, SharedPayload> payloads_;
+  PayloadTable payloads_;
   SparseStore sparse_;
   std::unique_ptr<WalWriter> log_;
   uint64_t entry_count_ = 0;

@@ -122,7 +122,8 @@ struct ScoreTable {
 
 }  // namespace
 
-std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVector& query, size_t limit) const {
+std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVector& query, size_t limit,
+                                                                const std::function<bool(VectorId)>& keep) const {
   std::vector<std::pair<VectorId, float>> out;
   if (limit == 0) return out;
   std::vector<std::pair<const std::vector<SparsePosting>*, float>> lists;
@@ -140,7 +141,8 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVect
   for (const auto& [list, q] : lists)
     for (const SparsePosting& p : *list) table.at(p.id) += p.weight * q;
   out.reserve(table.touched.size());
-  for (uint32_t slot : table.touched) out.emplace_back(table.ids[slot], table.sums[slot]);
+  for (uint32_t slot : table.touched)
+    if (!keep || keep(table.ids[slot])) out.emplace_back(table.ids[slot], table.sums[slot]);
   table.reset();
   // Highest first; a NaN ranks after every number.
   auto greater = [](const auto& a, const auto& b) {

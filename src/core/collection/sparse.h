@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -64,7 +65,9 @@ class SparseStore {
   // first; equal scores in no particular order. Accumulates into a flat
   // table reused by the calling thread, so a query touching most of the
   // store allocates nothing per id.
-  std::vector<std::pair<VectorId, float>> top_scores(const SparseVector& query, size_t limit) const;
+  // `keep`, when given, leaves out the ids it refuses before the cut.
+  std::vector<std::pair<VectorId, float>> top_scores(const SparseVector& query, size_t limit,
+                                                     const std::function<bool(VectorId)>& keep = {}) const;
 
   // One buffer of the exact final size, written as a whole file
   // (create/truncate); any failure is Io.

@@ -146,6 +146,49 @@ Result<std::vector<Hit>> FlatIndex::search(std::span<const float> query, size_t 
   return hits;
 }
 
+Result<std::vector<Hit>> FlatIndex::search_ids(std::span<const float> query, size_t k,
+                                               std::span<const VectorId> ids) const {
+  if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
+  if (k == 0 || count_ == 0 || ids.empty()) return std::vector<Hit>();
+  // The ids' slots, looked up with the probes of later ids already on their
+  // way, then in ascending order, so the rows are read front to back.
+  std::vector<uint32_t> slots;
+  slots.reserve(ids.size());
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i + kAhead < ids.size()) id_to_slot_.prefetch(ids[i + kAhead]);
+    if (auto s = id_to_slot_.get(ids[i])) slots.push_back(static_cast<uint32_t>(*s));
+  }
+  std::sort(slots.begin(), slots.end());
+
+  // The same kernels as the scan (four rows at a time give the bits of one),
+  // so distances and ties come out as search() gives them.
+  const bool squared = metric_ == Metric::L2;
+  DistanceScorer scorer(metric_, query, /*raw=*/squared);
+  const size_t row_bytes = dimensions_ * sizeof(float);
+  auto row = [&](size_t i) { return data_.data() + size_t{slots[i]} * dimensions_; };
+  auto prefetch = [&](size_t i) {
+    const char* p = reinterpret_cast<const char*>(row(i));
+    for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(p + b);
+  };
+  TopK top(k);
+  const size_t n = slots.size();
+  for (size_t i = 0; i < std::min<size_t>(8, n); ++i) prefetch(i);
+  size_t i = 0;
+  float dist[4];
+  for (; i + 4 <= n; i += 4) {
+    for (size_t j = i + 8; j < std::min(i + 12, n); ++j) prefetch(j);
+    const float* v[4] = {row(i), row(i + 1), row(i + 2), row(i + 3)};
+    scorer.four(v, dist);
+    for (size_t j = 0; j < 4; ++j) top.offer(ids_[slots[i + j]], dist[j]);
+  }
+  for (; i < n; ++i) top.offer(ids_[slots[i]], scorer.one(row(i)));
+  std::vector<Hit> hits = top.finish();
+  if (squared)
+    for (Hit& h : hits) h.distance = std::sqrt(h.distance);
+  return hits;
+}
+
 Status FlatIndex::search_batch(const QueryBlock& queries, size_t num_threads, const BatchOutput& out) const {
   // Rows that need no scan, and a block of the wrong width, answer as search does.
   if (queries.columns != dimensions_ || out.k == 0 || count_ == 0 || dimensions_ == 0)

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "core/cpu.h"
+#include "core/index/topk.h"
 
 namespace kovra {
 namespace {
@@ -747,6 +748,30 @@ Result<std::vector<Hit>> HnswIndex::search_with(std::span<const float> query, si
     float d = s.layer[i].distance;
     hits[i] = {s.layer[i].slot, metric_ == Metric::L2 ? std::sqrt(d) : d};
   }
+  return hits;
+}
+
+Result<std::vector<Hit>> HnswIndex::search_ids(std::span<const float> query, size_t k,
+                                               std::span<const VectorId> ids) const {
+  if (query.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, query.size()));
+  if (k == 0 || graph_.live_count == 0 || ids.empty()) return std::vector<Hit>();
+  std::vector<Slot> slots;
+  slots.reserve(ids.size());
+  for (VectorId id : ids)
+    if (id <= kMaxHnswId && graph_.is_live(static_cast<Slot>(id))) slots.push_back(static_cast<Slot>(id));
+  std::sort(slots.begin(), slots.end());
+  DistanceScorer q(metric_, query, /*raw=*/true);
+  TopK top(k);
+  constexpr size_t kChunk = 256;
+  float dist[kChunk];
+  for (size_t base = 0; base < slots.size(); base += kChunk) {
+    const size_t n = std::min(kChunk, slots.size() - base);
+    graph_.score(q, slots.data() + base, n, dist);
+    for (size_t i = 0; i < n; ++i) top.offer(slots[base + i], dist[i]);
+  }
+  std::vector<Hit> hits = top.finish();
+  if (metric_ == Metric::L2)
+    for (Hit& h : hits) h.distance = std::sqrt(h.distance);
   return hits;
 }
 

@@ -182,6 +182,9 @@ class HnswIndex final : public VectorIndex {
   // an id repeated inside the batch is re-inserted over its earlier entry.
   Status add_batch(std::span<const Entry> entries) override;
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  // Scores the live nodes under `ids` directly: an exact answer among them.
+  Result<std::vector<Hit>> search_ids(std::span<const float> query, size_t k,
+                                      std::span<const VectorId> ids) const override;
   // The same search in the caller's working memory, so that concurrent
   // callers with their own scratch never wait on each other.
   Result<std::vector<Hit>> search_with(std::span<const float> query, size_t k, SearchScratch& scratch) const;

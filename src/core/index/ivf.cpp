@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/buffer.h"
+#include "core/index/id_map.h"
 #include "core/index/kmeans.h"
 #include "core/io/file.h"
 
@@ -87,6 +88,29 @@ Result<std::vector<Hit>> IvfIndex::search(std::span<const float> query, size_t k
     }
   }
   coarse_.scan_pending(scorer, top);
+  std::vector<Hit> hits = top.finish();
+  if (coarse_.metric() == Metric::L2) {
+    for (Hit& h : hits) h.distance = std::sqrt(h.distance);
+  }
+  return hits;
+}
+
+Result<std::vector<Hit>> IvfIndex::search_ids(std::span<const float> query, size_t k,
+                                              std::span<const VectorId> ids) const {
+  KOVRA_TRY(coarse_.check_vector(query));
+  if (k == 0 || ids.empty()) return std::vector<Hit>();
+  IdMap wanted;
+  wanted.reserve(ids.size());
+  for (VectorId id : ids) wanted.put(id, 0);
+  DistanceScorer scorer(coarse_.metric(), query, /*raw=*/true);
+  const size_t d = coarse_.dimensions();
+  TopK top(k);
+  for (const PostingList& l : lists_)
+    for (size_t i = 0; i < l.ids.size(); ++i)
+      if (wanted.contains(l.ids[i])) top.offer(l.ids[i], scorer.one(l.vectors.data() + i * d));
+  const auto& pending = coarse_.pending_ids();
+  for (size_t i = 0; i < pending.size(); ++i)
+    if (wanted.contains(pending[i])) top.offer(pending[i], scorer.one(coarse_.pending_row(i)));
   std::vector<Hit> hits = top.finish();
   if (coarse_.metric() == Metric::L2) {
     for (Hit& h : hits) h.distance = std::sqrt(h.distance);

@@ -4,6 +4,7 @@
 
 #include "core/buffer.h"
 #include "core/distance.h"
+#include "core/index/id_map.h"
 #include "core/index/kmeans.h"
 #include "core/io/file.h"
 
@@ -167,6 +168,43 @@ Result<std::vector<Hit>> IvfPqIndex::search(std::span<const float> query, size_t
   if (!coarse_.pending_ids().empty()) {
     DistanceScorer exact(coarse_.metric(), query, /*raw=*/false);
     coarse_.scan_pending(exact, top);
+  }
+  return top.finish();
+}
+
+Result<std::vector<Hit>> IvfPqIndex::search_ids(std::span<const float> query, size_t k,
+                                                std::span<const VectorId> ids) const {
+  KOVRA_TRY(coarse_.check_vector(query));
+  if (k == 0 || ids.empty()) return std::vector<Hit>();
+  IdMap wanted;
+  wanted.reserve(ids.size());
+  for (VectorId id : ids) wanted.put(id, 0);
+  TopK top(k);
+  if (coarse_.can_probe()) {
+    const size_t d = coarse_.dimensions();
+    const ProductQuantizer& pq = *quantizer_;
+    std::vector<float> residual(d);
+    std::vector<float> table(pq.m() * pq.k_sub());
+    for (size_t c = 0; c < lists_.size(); ++c) {
+      const PqList& l = lists_[c];
+      bool table_ready = false;
+      for (size_t i = 0; i < l.ids.size(); ++i) {
+        if (!wanted.contains(l.ids[i])) continue;
+        if (!table_ready) {
+          const float* cent = coarse_.centroid(static_cast<uint32_t>(c));
+          for (size_t j = 0; j < d; ++j) residual[j] = query[j] - cent[j];
+          pq.distance_table(residual.data(), table.data());
+          table_ready = true;
+        }
+        top.offer(l.ids[i], pq.adc_distance(table.data(), l.codes.data() + i * pq.m()));
+      }
+    }
+  }
+  const auto& pending = coarse_.pending_ids();
+  if (!pending.empty()) {
+    DistanceScorer exact(coarse_.metric(), query, /*raw=*/false);
+    for (size_t i = 0; i < pending.size(); ++i)
+      if (wanted.contains(pending[i])) top.offer(pending[i], exact.one(coarse_.pending_row(i)));
   }
   return top.finish();
 }

@@ -61,6 +61,10 @@ class IvfPqIndex final : public VectorIndex {
   // Listed entries report the quantized squared-L2 estimate whatever the
   // metric; pending entries report the metric's exact distance.
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  // Every list is looked at, not only the probed ones; codes are scored as a
+  // search scores them.
+  Result<std::vector<Hit>> search_ids(std::span<const float> query, size_t k,
+                                      std::span<const VectorId> ids) const override;
   Result<bool> remove(VectorId id) override;
   size_t len() const override;
   bool is_empty() const override { return len() == 0; }

@@ -53,6 +53,13 @@ class VectorIndex {
   // than the machine has: callers that log a write before applying it check
   // first. Only an index whose storage is sized by its largest id can refuse.
   virtual Status check_capacity(VectorId) const { return ok(); }
+  // The k nearest of the vectors under `ids` (ids the index does not hold are
+  // skipped; no id may repeat), with the distances search() reports for them
+  // and in its order. A filtered search that has few matches scores them
+  // here instead of searching the whole index; an index that cannot address
+  // its vectors by id answers from a search for everything it holds.
+  virtual Result<std::vector<Hit>> search_ids(std::span<const float> query, size_t k,
+                                              std::span<const VectorId> ids) const;
 };
 
 }  // namespace kovra
