@@ -8,7 +8,9 @@
 // tag = "tag" + (i % 37), as database.py gives its own rows.
 // WORK_DIR: an empty directory for the table. OPTIONS_JSON: batch, k,
 // exact_queries, index_queries, filtered_queries, filter_cat, upserts,
-// reopen_repeats, hnsw (options of Index.hnswSq), ef (query beam, or null).
+// reopen_repeats, hnsw (options of Index.hnswSq), ef (query beam, or null);
+// or, for the "filter" suite, mode "filter" with r_file, bounds, batch, k,
+// exact_queries and index_queries (see that mode below).
 //
 // Prints one JSON object: timings in seconds, QPS, per-call upsert latencies,
 // and the ids each timed search returned (recall is scored in Python).
@@ -88,6 +90,57 @@ async function timedSearches(table, count, configure) {
 }
 
 const out = { n, dim, version: "0.31.0" };
+
+// The "filter" suite's mode: rows carry one integer column r (read from
+// opt.r_file, u16 per row) and are searched with the prefilter `r < b` for
+// each bound, first by an exact scan, then through an IVF_HNSW_SQ index.
+if (opt.mode === "filter") {
+  const rawR = fs.readFileSync(opt.r_file);
+  const rs = new Int32Array(n);
+  for (let i = 0; i < n; i++) rs[i] = rawR.readUInt16LE(2 * i);
+  const fschema = new arrow.Schema([
+    new arrow.Field("id", new arrow.Int32(), false),
+    new arrow.Field("vector", vectorType, false),
+    new arrow.Field("r", new arrow.Int32(), false),
+  ]);
+  const ftable = (start, end) => {
+    const len = end - start;
+    const child = arrow.makeData({ type: new arrow.Float32(), length: len * dim, data: base.subarray(start * dim, end * dim) });
+    const vectors = arrow.makeData({ type: vectorType, length: len, nullCount: 0, child });
+    const ids = new Int32Array(len);
+    for (let j = 0; j < len; j++) ids[j] = start + j;
+    const children = [
+      arrow.makeData({ type: new arrow.Int32(), length: len, data: ids }),
+      vectors,
+      arrow.makeData({ type: new arrow.Int32(), length: len, data: rs.slice(start, end) }),
+    ];
+    const struct = arrow.makeData({ type: new arrow.Struct(fschema.fields), length: len, nullCount: 0, children });
+    return new arrow.Table([new arrow.RecordBatch(fschema, struct)]);
+  };
+  const db = await lancedb.connect(workDir);
+  let table = null;
+  for (let start = 0; start < n; start += opt.batch) {
+    const batch = ftable(start, Math.min(n, start + opt.batch));
+    if (table === null) table = await db.createTable("filtered", batch);
+    else await table.add(batch);
+  }
+  const cols = ["id", "r", "_distance"];
+  out.exact = {};
+  for (const b of opt.bounds) {
+    out.exact[b] = await timedSearches(table, opt.exact_queries,
+      (q) => q.distanceType("l2").limit(opt.k).select(cols).where(`r < ${b}`));
+  }
+  await table.createIndex("vector", { config: lancedb.Index.hnswSq({ distanceType: "l2" }) });
+  out.indexed = {};
+  for (const b of opt.bounds) {
+    out.indexed[b] = await timedSearches(table, opt.index_queries,
+      (q) => q.distanceType("l2").limit(opt.k).select(cols).where(`r < ${b}`));
+  }
+  table.close();
+  db.close();
+  process.stdout.write(JSON.stringify(out) + "\n");
+  process.exit(0);
+}
 
 // Ingest: the same batches as the other runners, one add per batch.
 {

@@ -36,10 +36,10 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-from bench import batch, database, datasets, growth, hybrid, peers, report  # noqa: E402
+from bench import batch, database, datasets, filter, growth, hybrid, peers, report  # noqa: E402
 
 # Suites with a runner and figures of their own, by name.
-MODULE_SUITES = {m.NAME: m for m in (database, hybrid, batch, growth)}
+MODULE_SUITES = {m.NAME: m for m in (database, filter, hybrid, batch, growth)}
 
 
 def read_bandwidth(build_dir: pathlib.Path, nbytes: int = 512 << 20) -> dict:
