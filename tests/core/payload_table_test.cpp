@@ -178,5 +178,19 @@ TEST(PayloadTable, RowsFollowTheLiveIds) {
   EXPECT_EQ(table.select(F(R"({"$and": []})")).count, 0u);
 }
 
+// A column of one integer field costs its cell (9 bytes) and its sorted entry
+// (16 bytes) per row, not a copy of the payloads.
+TEST(PayloadTable, ColumnsCostAFewBytesPerRow) {
+  PayloadTable table;
+  constexpr size_t kRows = 20000;
+  for (VectorId id = 0; id < kRows; ++id)
+    table.put(id, std::make_shared<const JsonValue>(JsonValue{{"r", id % 1000}, {"text", std::string(200, 'x')}}));
+  const size_t rows_only = table.memory_bytes();
+  EXPECT_EQ(table.select(F(R"({"r": {"$lt": 10}})")).count, 200u);
+  const double per_row = static_cast<double>(table.memory_bytes() - rows_only) / kRows;
+  EXPECT_GE(per_row, 25.0);
+  EXPECT_LE(per_row, 40.0);
+}
+
 }  // namespace
 }  // namespace kovra
