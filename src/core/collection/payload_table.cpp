@@ -186,7 +186,6 @@ void PayloadTable::put(VectorId id, SharedPayload payload) {
     live_[row / 64] |= uint64_t{1} << (row % 64);
   }
   payloads_[row] = std::move(payload);
-  std::unique_lock lock(mutex_);
   for (auto& [path, col] : columns_) fill_cell(*col, row);
 }
 
@@ -197,7 +196,6 @@ void PayloadTable::erase(VectorId id) {
   payloads_[row].reset();
   live_[row / 64] &= ~(uint64_t{1} << (row % 64));
   free_rows_.push_back(static_cast<uint32_t>(row));
-  std::unique_lock lock(mutex_);
   for (auto& [path, col] : columns_) fill_cell(*col, row);
 }
 
@@ -207,7 +205,6 @@ void PayloadTable::clear() {
   payloads_.clear();
   live_.clear();
   free_rows_.clear();
-  std::unique_lock lock(mutex_);
   columns_.clear();
 }
 

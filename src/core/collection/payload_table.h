@@ -107,8 +107,9 @@ class PayloadTable {
   std::vector<uint32_t> free_rows_;
 
   // Columns are built by the first filter that names their path, under the
-  // exclusive side of the mutex; filters otherwise share it. Writes run
-  // under the client's exclusive lock, with no filter beside them.
+  // exclusive side of the mutex; filters otherwise share it. Writes take no
+  // lock here: they run under the client's exclusive lock, with no filter
+  // beside them.
   mutable std::shared_mutex mutex_;
   mutable std::unordered_map<std::string, std::unique_ptr<Column>> columns_;
 };
