@@ -1,8 +1,10 @@
 // JSON text through parse_json_text and, when it is a value, parse_filter and
 // matches() against fixed payloads and against the value itself. Every parsed
-// value must also come back equal from its compact text.
+// value must also come back equal from its compact text, and the payload
+// table must select exactly the payloads matches() accepts.
 #include "core/collection/filter.h"
 #include "core/collection/payload.h"
+#include "core/collection/payload_table.h"
 #include "harness.h"
 
 namespace kovra::fuzz {
@@ -65,6 +67,29 @@ void fuzz_one(std::span<const uint8_t> data) {
   (void)matches(kNull, *filter);
   (void)matches(*value, *filter);
   for (const JsonValue& p : payloads()) (void)matches(p, *filter);
+
+  // Rows: every fixed payload, the fuzzed value itself, and a row without
+  // payload; then the first row rewritten, so a sorted column has a change.
+  PayloadTable table;
+  std::vector<SharedPayload> rows;
+  for (const JsonValue& p : payloads()) rows.push_back(std::make_shared<const JsonValue>(p));
+  rows.push_back(std::make_shared<const JsonValue>(*value));
+  rows.push_back(nullptr);
+  for (size_t i = 0; i < rows.size(); ++i) table.put(i, rows[i]);
+  auto check = [&] {
+    const RowSet selected = table.select(*filter);
+    size_t count = 0;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const bool want = matches(rows[i] ? *rows[i] : kNull, *filter);
+      count += want;
+      if (selected.test(*table.row_of(i)) != want) std::abort();
+    }
+    if (selected.count != count) std::abort();
+  };
+  check();
+  rows[0] = rows[rows.size() - 2];
+  table.put(0, rows[0]);
+  check();
 }
 
 }  // namespace kovra::fuzz
