@@ -198,6 +198,200 @@ PyObject* upsert_hybrid(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// {"id", "vector", "payload"} of one stored record; "vector" is None when
+// it was not read.
+PyObject* record_dict(const CollectionRecord& r, bool with_vector) {
+  static PyObject* const keys[] = {PyUnicode_InternFromString("id"), PyUnicode_InternFromString("vector"),
+                                   PyUnicode_InternFromString("payload")};
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyRef fields[] = {
+      PyRef::steal(from_u64(r.id)),
+      with_vector ? PyRef::steal(float32_array(r.vector)) : PyRef::borrow(Py_None),
+      r.payload ? PyRef::steal(from_json(*r.payload)) : PyRef::borrow(Py_None),
+  };
+  for (size_t f = 0; f < 3; ++f) {
+    if (!keys[f] || !fields[f] || PyDict_SetItem(dict.get(), keys[f], fields[f].get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.get", {"id"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+    uint64_t id;
+    if (!to_u64(a[0], "id", &id)) return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_read(*s.core, [&](const Collection& c) {
+      return c.get_batch(std::span<const VectorId>(&id, 1), true);
+    });
+    if (!r) return raise_collection_not_found(s.core->name);
+    if (!(*r)[0]) Py_RETURN_NONE;
+    return record_dict(*(*r)[0], true);
+  });
+}
+
+PyObject* get_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.get_batch", {"ids", "with_vectors"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+    std::vector<uint64_t> ids;
+    bool with_vectors = true;
+    if (!to_ids(a[0], "ids", &ids)) return static_cast<PyObject*>(nullptr);
+    if (a[1]) {
+      int truth = PyObject_IsTrue(a[1]);
+      if (truth < 0) return static_cast<PyObject*>(nullptr);
+      with_vectors = truth != 0;
+    }
+    auto r = with_collection_read(*s.core, [&](const Collection& c) { return c.get_batch(ids, with_vectors); });
+    if (!r) return raise_collection_not_found(s.core->name);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(r->size())));
+    if (!list) return static_cast<PyObject*>(nullptr);
+    for (size_t i = 0; i < r->size(); ++i) {
+      PyObject* item;
+      if ((*r)[i]) {
+        item = record_dict(*(*r)[i], with_vectors);
+        if (!item) return static_cast<PyObject*>(nullptr);
+      } else {
+        Py_INCREF(Py_None);
+        item = Py_None;
+      }
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return list.release();
+  });
+}
+
+PyObject* ids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.ids", {"filter"}, 0);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+    std::optional<FilterCondition> filter;
+    if (!to_filter(a[0], &filter)) return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_read(*s.core, [&](const Collection& c) { return c.ids(filter ? &*filter : nullptr); });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return uint64_array(*r);
+  });
+}
+
+PyObject* count_where(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.count_where", {"filter"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+    std::optional<FilterCondition> filter;
+    if (!to_filter(a[0], &filter)) return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_read(*s.core, [&](const Collection& c) {
+      return filter ? c.count_where(*filter) : c.count();
+    });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return PyLong_FromSize_t(*r);
+  });
+}
+
+PyObject* delete_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.delete_batch", {"ids"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    std::vector<uint64_t> ids;
+    if (!to_ids(a[0], "ids", &ids)) return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_write(*s.core, [&](Collection& c) { return c.delete_batch(ids); });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return result_or_raise(*r, [](size_t n) { return PyLong_FromSize_t(n); });
+  });
+}
+
+PyObject* delete_where(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.delete_where", {"filter"}, 1);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    std::optional<FilterCondition> filter;
+    if (!to_filter(a[0], &filter)) return static_cast<PyObject*>(nullptr);
+    if (!filter) {
+      PyErr_SetString(PyExc_TypeError, "argument 'filter': a filter is required (to delete every vector, "
+                                       "use {\"$and\": []})");
+      return static_cast<PyObject*>(nullptr);
+    }
+    auto r = with_collection_write(*s.core, [&](Collection& c) { return c.delete_where(*filter); });
+    if (!r) return raise_collection_not_found(s.core->name);
+    return result_or_raise(*r, [](size_t n) { return PyLong_FromSize_t(n); });
+  });
+}
+
+PyObject* set_payload(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.set_payload", {"id", "payload"}, 2);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    uint64_t id;
+    std::optional<JsonValue> payload;
+    if (!to_u64(a[0], "id", &id) || !to_payload(a[1], &payload, "payload")) return static_cast<PyObject*>(nullptr);
+    auto r = with_collection_write(*s.core, [&](Collection& c) { return c.set_payload(id, std::move(payload)); });
+    if (!r) return raise_collection_not_found(s.core->name);
+    if (!*r) return raise(r->error());
+    if (!**r) return raise(Error::not_found(id));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* upsert_batch_np(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.upsert_batch_np", {"ids", "vectors", "payloads"}, 2);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
+    std::vector<uint64_t> ids;
+    FloatBlock block;
+    if (!to_ids(a[0], "ids", &ids) || !to_block(a[1], &block)) return static_cast<PyObject*>(nullptr);
+    if (ids.size() != block.rows) {
+      PyErr_Format(PyExc_ValueError, "ids and vectors must have the same number of rows, got %zu and %zu",
+                   ids.size(), block.rows);
+      return static_cast<PyObject*>(nullptr);
+    }
+    PyObject* payloads = a[2] && a[2] != Py_None ? a[2] : nullptr;
+    if (payloads) {
+      if (!PyList_Check(payloads)) {
+        PyErr_Format(PyExc_TypeError, "argument 'payloads': '%s' object is not a list", type_name(payloads).c_str());
+        return static_cast<PyObject*>(nullptr);
+      }
+      if (static_cast<size_t>(PyList_Size(payloads)) != ids.size()) {
+        PyErr_Format(PyExc_ValueError, "payloads must have one entry per row, got %zd for %zu rows",
+                     PyList_Size(payloads), ids.size());
+        return static_cast<PyObject*>(nullptr);
+      }
+    }
+    std::vector<UpsertItem> items(ids.size());
+    for (size_t r = 0; r < ids.size(); ++r) {
+      UpsertItem& item = items[r];
+      item.id = ids[r];
+      const float* row = block.data.data() + r * block.columns;
+      item.vector.assign(row, row + block.columns);
+      if (payloads && !to_payload(PyList_GetItem(payloads, static_cast<Py_ssize_t>(r)), &item.payload, "payloads"))
+        return static_cast<PyObject*>(nullptr);
+      if (!prepare_item(item)) return static_cast<PyObject*>(nullptr);
+    }
+    auto r = with_collection_write(*s.core, [&](Collection& c) { return c.upsert_batch(std::move(items)); });
+    return status_result(r, s.core->name);
+  });
+}
+
+PyObject* search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.search_batch", {"queries", "k", "filter", "num_threads"}, 2);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+    FloatBlock block;
+    size_t k;
+    size_t num_threads = 0;
+    std::optional<FilterCondition> filter;
+    if (!to_block(a[0], &block) || !to_size(a[1], "k", &k) || !to_filter(a[2], &filter))
+      return static_cast<PyObject*>(nullptr);
+    if (a[3] && !to_size(a[3], "num_threads", &num_threads)) return static_cast<PyObject*>(nullptr);
+    BatchArrays arrays;
+    if (!arrays.create(block.rows, k)) return static_cast<PyObject*>(nullptr);
+    const QueryBlock queries{block.data, block.rows, block.columns};
+    const BatchOutput out{arrays.ids(), arrays.distances(), k};
+    auto r = with_collection_read(*s.core, [&](const Collection& c) -> Status {
+      // A block of the wrong width is refused as search refuses such a
+      // query, even when it has no rows.
+      if (block.columns != c.meta().dimensions) {
+        std::vector<float> probe(block.columns);
+        KOVRA_TRY(c.search(probe, k == 0 && filter ? 1 : k, filter ? &*filter : nullptr));
+      }
+      return c.search_batch(queries, filter ? &*filter : nullptr, num_threads, out);
+    });
+    if (!r) return raise_collection_not_found(s.core->name);
+    if (!*r) return raise(r->error());
+    return arrays.take();
+  });
+}
+
 PyObject* hybrid_hits(const std::vector<HybridHit>& hits) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
@@ -406,6 +600,45 @@ PyMethodDef kMethods[] = {
      "    List of dicts with keys: id, score, dense_distance, sparse_score, payload."},
     {"delete", M::fn(remove), kArgs,
      "delete($self, id)\n--\n\nDelete a vector by ID. Returns True if found and removed."},
+    {"get", M::fn(get), kArgs,
+     "get($self, id)\n--\n\n"
+     "The stored vector of `id` and its payload, as a dict {\"id\", \"vector\", \"payload\"}, or None\n"
+     "when the collection does not hold `id`. \"vector\" is a float32 numpy array as stored: the\n"
+     "decoded vector for the compressed index types (int8, fp16, 1-bit, IVF-PQ); \"payload\" is None\n"
+     "when the vector has none."},
+    {"get_batch", M::fn(get_batch), kArgs,
+     "get_batch($self, ids, with_vectors=True)\n--\n\n"
+     "get() for many ids at once: a list aligned with `ids` (a sequence or 1-D integer numpy array),\n"
+     "None for an id the collection does not hold. With with_vectors=False, \"vector\" is None and\n"
+     "no vector is read."},
+    {"ids", M::fn(ids), kArgs,
+     "ids($self, filter=None)\n--\n\n"
+     "The ids of the stored vectors as a sorted uint64 numpy array: all of them, or those whose\n"
+     "payload matches `filter`."},
+    {"count_where", M::fn(count_where), kArgs,
+     "count_where($self, filter)\n--\n\n"
+     "The number of stored vectors whose payload matches `filter`, without listing them."},
+    {"delete_batch", M::fn(delete_batch), kArgs,
+     "delete_batch($self, ids)\n--\n\n"
+     "Delete many vectors in one logged write. Returns the number deleted (ids not stored are skipped).\n"
+     "A process killed during the call leaves the whole batch deleted or none of it."},
+    {"delete_where", M::fn(delete_where), kArgs,
+     "delete_where($self, filter)\n--\n\n"
+     "Delete every vector whose payload matches `filter`, in one logged write. Returns the number deleted."},
+    {"set_payload", M::fn(set_payload), kArgs,
+     "set_payload($self, id, payload)\n--\n\n"
+     "Replace the payload of a stored vector without sending the vector again; None removes it.\n"
+     "Raises KeyError when the collection does not hold `id`."},
+    {"upsert_batch_np", M::fn(upsert_batch_np), kArgs,
+     "upsert_batch_np($self, ids, vectors, payloads=None)\n--\n\n"
+     "upsert_batch() from numpy: `ids` a 1-D integer array, `vectors` a 2-D float32 array with one\n"
+     "row per id, `payloads` None or a list with one payload (or None) per row."},
+    {"search_batch", M::fn(search_batch), kArgs,
+     "search_batch($self, queries, k, filter=None, num_threads=0)\n--\n\n"
+     "Search every row of a 2D float32 numpy array (N \xc3\x97 dim) on `num_threads` threads (0 = all cores),\n"
+     "each row as search() answers it, with the same optional filter. Returns a tuple (ids, distances)\n"
+     "of arrays of shape (N, k), int64 and float32, each row closest first; rows with fewer than k\n"
+     "results are padded with id -1 and distance inf. Payloads come from get_batch()."},
     {"create_snapshot", M::fn(create_snapshot), kArgs,
      "create_snapshot($self, name)\n--\n\nCreate a named snapshot of this collection's current state."},
     {"list_snapshots", M::fn(list_snapshots), METH_NOARGS,

@@ -1,5 +1,6 @@
 #include "python/convert.h"
 
+#include <cctype>
 #include <cstring>
 #include <string_view>
 
@@ -325,6 +326,102 @@ bool BatchArrays::create(size_t rows, size_t k) {
 PyObject* BatchArrays::take() {
   release();
   return PyTuple_Pack(2, ids_.get(), distances_.get());
+}
+
+namespace {
+
+// numpy.empty((n,), dtype) filled with a copy of `bytes`.
+PyObject* filled_vector(const void* bytes, size_t n, const char* dtype, size_t itemsize) {
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return nullptr;
+  PyRef empty = PyRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
+  if (!empty) return nullptr;
+  PyRef shape = PyRef::steal(Py_BuildValue("(K)", static_cast<unsigned long long>(n)));
+  if (!shape) return nullptr;
+  PyRef array;
+  Py_buffer view{};
+  bool held = false;
+  if (!empty_array(empty.get(), shape.get(), dtype, itemsize, &array, &view, &held)) {
+    if (held) PyBuffer_Release(&view);
+    return nullptr;
+  }
+  if (n) std::memcpy(view.buf, bytes, n * itemsize);
+  PyBuffer_Release(&view);
+  return array.release();
+}
+
+bool is_integer_format(const Py_buffer& v, bool* is_signed) {
+  if (!v.format || !v.shape || !v.strides) return false;
+  std::string_view f(v.format);
+  if (!f.empty() && std::strchr("@=<>!", f[0]) != nullptr) f.remove_prefix(1);
+  if (f.size() != 1 || std::strchr("bBhHiIlLqQnN", f[0]) == nullptr) return false;
+  *is_signed = std::islower(static_cast<unsigned char>(f[0])) != 0;
+  return v.itemsize == 1 || v.itemsize == 2 || v.itemsize == 4 || v.itemsize == 8;
+}
+
+}  // namespace
+
+bool to_ids(PyObject* obj, const char* name, std::vector<uint64_t>* out) {
+  out->clear();
+  {
+    PyBufferView buf;
+    bool is_signed = false;
+    if (buf.acquire(obj)) {
+      const Py_buffer& v = buf.view();
+      if (!is_integer_format(v, &is_signed)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': ids must be integers, got an array of format '%s'", name,
+                     v.format ? v.format : "?");
+        return false;
+      }
+      if (v.ndim != 1) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': ids must be 1-dimensional, got %d-dimensional", name, v.ndim);
+        return false;
+      }
+      std::vector<uint8_t> raw(static_cast<size_t>(v.len));
+      if (v.len && PyBuffer_ToContiguous(raw.data(), &v, v.len, 'C') != 0) return false;
+      const size_t n = static_cast<size_t>(v.len / v.itemsize);
+      out->resize(n);
+      for (size_t i = 0; i < n; ++i) {
+        const uint8_t* p = raw.data() + i * static_cast<size_t>(v.itemsize);
+        int64_t s = 0;
+        uint64_t u = 0;
+        switch (v.itemsize) {
+          case 1: s = *reinterpret_cast<const int8_t*>(p); u = *p; break;
+          case 2: { int16_t a; uint16_t b; std::memcpy(&a, p, 2); std::memcpy(&b, p, 2); s = a; u = b; break; }
+          case 4: { int32_t a; uint32_t b; std::memcpy(&a, p, 4); std::memcpy(&b, p, 4); s = a; u = b; break; }
+          default: { std::memcpy(&s, p, 8); std::memcpy(&u, p, 8); break; }
+        }
+        if (is_signed && s < 0) {
+          PyErr_Format(PyExc_OverflowError, "argument '%s': id %lld is negative", name, static_cast<long long>(s));
+          return false;
+        }
+        (*out)[i] = is_signed ? static_cast<uint64_t>(s) : u;
+      }
+      return true;
+    }
+  }
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'Sequence'", name,
+                 type_name(obj).c_str());
+    return false;
+  }
+  PyRef it = PyRef::steal(PyObject_GetIter(obj));
+  if (!it) return false;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    PyRef item = PyRef::steal(raw);
+    uint64_t id;
+    if (!to_u64(item.get(), name, &id)) return false;
+    out->push_back(id);
+  }
+  return !PyErr_Occurred();
+}
+
+PyObject* float32_array(std::span<const float> values) {
+  return filled_vector(values.data(), values.size(), "float32", sizeof(float));
+}
+
+PyObject* uint64_array(std::span<const uint64_t> values) {
+  return filled_vector(values.data(), values.size(), "uint64", sizeof(uint64_t));
 }
 
 PyObject* to_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }

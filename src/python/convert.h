@@ -62,6 +62,15 @@ struct FloatBlock {
 };
 bool to_block(PyObject* obj, FloatBlock* out);
 
+// Ids from a 1-D NumPy integer array (any width, signed or not) or any
+// sequence of ints; a negative or non-integer id fails as to_u64 fails.
+// `name` is the argument errors name.
+bool to_ids(PyObject* obj, const char* name, std::vector<uint64_t>* out);
+
+// New 1-D NumPy arrays holding a copy of the values.
+PyObject* float32_array(std::span<const float> values);
+PyObject* uint64_array(std::span<const uint64_t> values);
+
 // The (ids, distances) result of a batch search: two new NumPy arrays of
 // shape (rows, k), int64 and float32, made through NumPy's Python API (the
 // module does not link NumPy) and held writable until take() so that the

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "core/collection/wal_format.h"
+#include "core/index/flat.h"
 #include "core/index/hnsw.h"
 #include "core/index/hnsw_io.h"
 #include "core/io/file.h"
@@ -270,11 +271,11 @@ Status Collection::apply_upsert(UpsertItem& item) {
   Status added = index_->add(item.id, item.vector);
   if (!added) return added;
   if (item.sparse) sparse_.upsert(item.id, std::move(*item.sparse));
-  set_payload(item.id, item.payload);
+  store_payload(item.id, item.payload);
   return ok();
 }
 
-void Collection::set_payload(VectorId id, std::optional<JsonValue>& payload) {
+void Collection::store_payload(VectorId id, std::optional<JsonValue>& payload) {
   payloads_.put(id, payload ? std::make_shared<const JsonValue>(std::move(*payload)) : nullptr);
 }
 
@@ -327,7 +328,7 @@ Status Collection::upsert_batch(std::vector<UpsertItem> items) {
     for (size_t i = 0; i < good; ++i) {
       UpsertItem& item = items[i];
       if (item.sparse) sparse_.upsert(item.id, std::move(*item.sparse));
-      set_payload(item.id, item.payload);
+      store_payload(item.id, item.payload);
     }
   } else {
     // Every logged entry is applied, as a replay would, even after one fails.
@@ -440,6 +441,111 @@ Result<std::vector<Hit>> Collection::search_rows(std::span<const float> query, s
   if (exact) return kept;
   // An approximate search that ran dry of matches: score them all.
   return direct();
+}
+
+std::vector<std::optional<CollectionRecord>> Collection::get_batch(std::span<const VectorId> ids,
+                                                                   bool with_vectors) const {
+  std::vector<std::optional<CollectionRecord>> out(ids.size());
+  if (!with_vectors) {
+    for (size_t i = 0; i < ids.size(); ++i)
+      if (auto row = payloads_.row_of(ids[i])) out[i] = CollectionRecord{ids[i], {}, payloads_.payload_at(*row)};
+    return out;
+  }
+  // What the index holds decides: a logged vector it refused is not stored.
+  auto vectors = index_->vectors_of(ids);
+  for (size_t i = 0; i < ids.size(); ++i)
+    if (vectors[i]) out[i] = CollectionRecord{ids[i], std::move(*vectors[i]), payloads_.shared(ids[i])};
+  return out;
+}
+
+std::vector<VectorId> Collection::ids(const FilterCondition* filter) const {
+  static const FilterCondition kEverything;  // an empty $and
+  const RowSet rows = payloads_.select(filter ? *filter : kEverything);
+  std::vector<VectorId> out;
+  out.reserve(rows.count);
+  rows.for_each([&](size_t r) { out.push_back(payloads_.id_at(r)); });
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+Result<size_t> Collection::delete_batch(std::span<const VectorId> ids) {
+  std::vector<VectorId> present;
+  present.reserve(ids.size());
+  for (VectorId id : ids)
+    if (payloads_.row_of(id)) present.push_back(id);
+  std::sort(present.begin(), present.end());
+  present.erase(std::unique(present.begin(), present.end()), present.end());
+  if (present.empty()) return size_t{0};
+  KOVRA_TRY(ensure_log());
+  for (VectorId id : present) log_->append_delete(id);
+  KOVRA_TRY(log_->flush());
+  entry_count_ += present.size();
+  size_t deleted = 0;
+  for (VectorId id : present) {
+    KOVRA_ASSIGN_OR_RETURN(bool found, index_->remove(id));
+    deleted += found;
+    sparse_.remove(id);
+    payloads_.erase(id);
+  }
+  KOVRA_TRY(after_write(false));
+  return deleted;
+}
+
+Result<size_t> Collection::delete_where(const FilterCondition& filter) {
+  const std::vector<VectorId> matching = ids(&filter);
+  return delete_batch(matching);
+}
+
+Result<bool> Collection::set_payload(VectorId id, std::optional<JsonValue> payload) {
+  auto stored = index_->vectors_of(std::span<const VectorId>(&id, 1));
+  if (!stored[0]) return false;
+  UpsertItem item;
+  item.id = id;
+  item.vector = std::move(*stored[0]);
+  item.payload = std::move(payload);
+  item.prepare();
+  if (auto message = oversized_record_message(item.record_size())) return fail(Error::invalid_config(*message));
+  KOVRA_TRY(ensure_log());
+  append(item);
+  KOVRA_TRY(log_->flush());
+  ++entry_count_;
+  // The compressed stores hold a decoded vector that a replay encodes again:
+  // do the same now, so that what is in memory is what a reopen rebuilds. The
+  // other indexes keep their vector bit for bit, and are left as they are.
+  const IndexType t = meta_.index_type;
+  if (t == IndexType::QuantizedFlat || t == IndexType::Fp16Flat || t == IndexType::BinaryFlat) {
+    (void)index_->remove(id);
+    KOVRA_TRY(index_->add(id, item.vector));
+  }
+  store_payload(id, item.payload);
+  KOVRA_TRY(after_write(false));
+  return true;
+}
+
+Status Collection::search_batch(const QueryBlock& queries, const FilterCondition* filter, size_t num_threads,
+                                const BatchOutput& out) const {
+  const size_t workers = batch_workers(queries.rows, num_threads);
+  // A graph search shares one working memory per index behind a mutex; the
+  // workers of a batch each get their own.
+  if (auto* hnsw = dynamic_cast<const HnswIndex*>(index_.get()); hnsw && !filter) {
+    std::vector<SearchScratch> scratch(workers);
+    return run_batch(queries.rows, workers, out, [&](size_t row, size_t worker) {
+      return hnsw->search_with(queries.row(row), out.k, scratch[worker]);
+    });
+  }
+  if (!filter) {
+    if (auto* flat = dynamic_cast<const FlatIndex*>(index_.get())) return flat->search_batch(queries, num_threads, out);
+  }
+  // The filter's rows are found once for the whole batch.
+  std::optional<RowSet> rows;
+  if (filter && out.k > 0) rows = payloads_.select(*filter);
+  return run_batch(queries.rows, workers, out, [&](size_t row, size_t) -> Result<std::vector<Hit>> {
+    const std::span<const float> q = queries.row(row);
+    if (!filter) return index_->search(q, out.k);
+    if (out.k == 0) return std::vector<Hit>();
+    KOVRA_TRY(index_->search(q, 0));
+    return search_rows(q, out.k, *rows);
+  });
 }
 
 Result<uint64_t> Collection::write_compacted_log(const std::string& target) const {

@@ -21,6 +21,7 @@
 #include "core/collection/payload_table.h"
 #include "core/collection/sparse.h"
 #include "core/collection/wal.h"
+#include "core/index/batch_search.h"
 #include "core/index/vector_index.h"
 
 namespace kovra {
@@ -58,6 +59,13 @@ struct HybridHit {
   SharedPayload payload;  // null when the vector has none
 };
 
+// A stored vector and its payload, as get reads them back.
+struct CollectionRecord {
+  VectorId id;
+  std::vector<float> vector;  // as stored (decoded for the compressed types); empty when not asked for
+  SharedPayload payload;      // null when the vector has none
+};
+
 class Collection {
  public:
   ~Collection();
@@ -90,6 +98,23 @@ class Collection {
   Result<std::vector<HybridHit>> search_hybrid(std::span<const float> dense_query, const SparseVector& sparse_query,
                                                size_t k, float dense_weight, float sparse_weight,
                                                const FilterCondition* filter) const;
+
+  // The records of `ids`, in the order asked; empty for an id not stored.
+  std::vector<std::optional<CollectionRecord>> get_batch(std::span<const VectorId> ids, bool with_vectors) const;
+  // The live ids, ascending; with a filter, those whose payload matches.
+  std::vector<VectorId> ids(const FilterCondition* filter) const;
+  size_t count_where(const FilterCondition& filter) const { return payloads_.select(filter).count; }
+  // Deletes the ids that are stored, as one write (one flush of the log);
+  // returns how many were.
+  Result<size_t> delete_batch(std::span<const VectorId> ids);
+  Result<size_t> delete_where(const FilterCondition& filter);
+  // Replaces the payload of a stored vector (none removes it): logged as an
+  // Add of the stored vector with the new payload. False when `id` is absent.
+  Result<bool> set_payload(VectorId id, std::optional<JsonValue> payload);
+  // Every row of the block answered as search() answers it, on `num_threads`
+  // workers (0 = default count).
+  Status search_batch(const QueryBlock& queries, const FilterCondition* filter, size_t num_threads,
+                      const BatchOutput& out) const;
 
   size_t count() const { return index_->len(); }
   size_t sparse_count() const { return sparse_.count(); }
@@ -136,7 +161,7 @@ class Collection {
   CollectionMeta meta_;
   std::string dir_;
   std::unique_ptr<VectorIndex> index_;
-  void set_payload(VectorId id, std::optional<JsonValue>& payload);
+  void store_payload(VectorId id, std::optional<JsonValue>& payload);
   PayloadTable payloads_;
   SparseStore sparse_;
   std::unique_ptr<WalWriter> log_;

@@ -141,7 +141,9 @@ WalReplayStats replay_wal_bytes(std::span<const uint8_t> bytes, const WalVisitor
 WalWriter::~WalWriter() { (void)close(); }
 
 Result<std::unique_ptr<WalWriter>> WalWriter::open_append(const std::string& path, std::optional<uint64_t> keep) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Not O_APPEND: a batch patches its first length after the rest is written
+  // (see flush), and every write goes to an explicit offset anyway.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return fail(Error::io(errno));
   struct stat st;
   if (::fstat(fd, &st) != 0) {
@@ -205,26 +207,50 @@ void WalWriter::append_delete(VectorId id) {
   put(id);
 }
 
+namespace {
+
+// Writes all of [p, p + n) at `offset`; errno on failure.
+int write_all_at(int fd, const uint8_t* p, size_t n, uint64_t offset) {
+  while (n > 0) {
+    ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(offset));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return w < 0 ? errno : EIO;
+    p += w;
+    n -= static_cast<size_t>(w);
+    offset += static_cast<uint64_t>(w);
+  }
+  return 0;
+}
+
+}  // namespace
+
 Status WalWriter::flush() {
   if (buf_.empty()) return ok();
   if (fd_ < 0) {
     buf_.clear();
     return fail(Error::io_text("the log is closed"));
   }
-  const uint8_t* p = buf_.data();
-  size_t left = buf_.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd_, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = n < 0 ? errno : EIO;
-      // Take back whatever part of the records reached the file.
-      (void)::ftruncate(fd_, static_cast<off_t>(end_));
-      buf_.clear();
-      return fail(Error::io(err));
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+  // Several records go in as one batch: whole or not at all. A process that
+  // dies part-way through a large write leaves a prefix of it in the file,
+  // and replay would apply the whole records of that prefix. So the first
+  // record's length is written as a value replay takes for a torn tail, and
+  // set right only once everything behind it is in the file: until then a
+  // reopen cuts the log where the batch starts.
+  uint32_t first_length;
+  std::memcpy(&first_length, buf_.data(), sizeof first_length);
+  const bool batch = buf_.size() > wal::kLengthSize + uint64_t{first_length};
+  if (batch) {
+    const uint32_t held = 0xFFFFFFFFu;
+    std::memcpy(buf_.data(), &held, sizeof held);
+  }
+  int err = write_all_at(fd_, buf_.data(), buf_.size(), end_);
+  if (!err && batch)
+    err = write_all_at(fd_, reinterpret_cast<const uint8_t*>(&first_length), sizeof first_length, end_);
+  if (err) {
+    // Take back whatever part of the records reached the file.
+    (void)::ftruncate(fd_, static_cast<off_t>(end_));
+    buf_.clear();
+    return fail(Error::io(err));
   }
   end_ += buf_.size();
   buf_.clear();

@@ -119,14 +119,13 @@ std::vector<Hit> BinaryFlatIndex::search_by_count(const uint64_t* qb, size_t k, 
   return hits;
 }
 
-std::vector<Entry> BinaryFlatIndex::iterate() const {
-  const float root = std::sqrt(static_cast<float>(dimensions_));
-  return decode_rows([&](size_t r, float* v) {
-    const float x = rows_.extra(r) / root;
-    const uint64_t* w = rows_.cell(r);
-    for (size_t i = 0; i < dimensions_; ++i) v[i] = (w[i / 64] >> (i % 64)) & 1 ? x : -x;
-  });
+void BinaryFlatIndex::decode_row(size_t r, float* v) const {
+  const float x = rows_.extra(r) / std::sqrt(static_cast<float>(dimensions_));
+  const uint64_t* w = rows_.cell(r);
+  for (size_t i = 0; i < dimensions_; ++i) v[i] = (w[i / 64] >> (i % 64)) & 1 ? x : -x;
 }
+
+std::vector<Entry> BinaryFlatIndex::iterate() const { return decode_rows(); }
 
 std::optional<BinaryVector> BinaryFlatIndex::get(VectorId id) const {
   auto s = stored(id);

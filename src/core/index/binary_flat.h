@@ -35,6 +35,8 @@ class BinaryFlatIndex final : public KeyedRowsIndex<BinaryFlatIndex, uint64_t, t
   // Component i of a reconstructed vector is +x or -x by its bit, with
   // x = norm / sqrt(dimensions).
   std::vector<Entry> iterate() const override;
+  // Row `r` decoded into `dimensions()` floats, as iterate() gives it.
+  void decode_row(size_t r, float* v) const;
   std::optional<BinaryVector> get(VectorId id) const;
 
  private:

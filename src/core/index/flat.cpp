@@ -189,6 +189,17 @@ Result<std::vector<Hit>> FlatIndex::search_ids(std::span<const float> query, siz
   return hits;
 }
 
+std::vector<std::optional<std::vector<float>>> FlatIndex::vectors_of(std::span<const VectorId> ids) const {
+  std::vector<std::optional<std::vector<float>>> out(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (auto s = id_to_slot_.get(ids[i])) {
+      const float* v = data_.data() + *s * dimensions_;
+      out[i].emplace(v, v + dimensions_);
+    }
+  }
+  return out;
+}
+
 Status FlatIndex::search_batch(const QueryBlock& queries, size_t num_threads, const BatchOutput& out) const {
   // Rows that need no scan, and a block of the wrong width, answer as search does.
   if (queries.columns != dimensions_ || out.k == 0 || count_ == 0 || dimensions_ == 0)

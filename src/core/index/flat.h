@@ -29,6 +29,7 @@ class FlatIndex final : public VectorIndex {
   // Same; takes over the block's storage when the index holds no slots yet.
   Status add_flat_batch(FloatBuffer&& data, size_t columns, VectorId start_id);
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  std::vector<std::optional<std::vector<float>>> vectors_of(std::span<const VectorId> ids) const override;
   Result<std::vector<Hit>> search_ids(std::span<const float> query, size_t k,
                                       std::span<const VectorId> ids) const override;
   // Every row of the block answered as search() answers it, bit for bit, on

@@ -775,6 +775,16 @@ Result<std::vector<Hit>> HnswIndex::search_ids(std::span<const float> query, siz
   return hits;
 }
 
+std::vector<std::optional<std::vector<float>>> HnswIndex::vectors_of(std::span<const VectorId> ids) const {
+  std::vector<std::optional<std::vector<float>>> out(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (ids[i] > kMaxHnswId || !graph_.is_live(static_cast<Slot>(ids[i]))) continue;
+    const float* v = graph_.vector(static_cast<Slot>(ids[i]));
+    out[i].emplace(v, v + dimensions_);
+  }
+  return out;
+}
+
 Status HnswIndex::search_batch(const QueryBlock& queries, size_t num_threads, const BatchOutput& out) const {
   const size_t workers = batch_workers(queries.rows, num_threads);
   std::vector<SearchScratch> scratch(workers);

@@ -182,6 +182,7 @@ class HnswIndex final : public VectorIndex {
   // an id repeated inside the batch is re-inserted over its earlier entry.
   Status add_batch(std::span<const Entry> entries) override;
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  std::vector<std::optional<std::vector<float>>> vectors_of(std::span<const VectorId> ids) const override;
   // Scores the live nodes under `ids` directly: an exact answer among them.
   Result<std::vector<Hit>> search_ids(std::span<const float> query, size_t k,
                                       std::span<const VectorId> ids) const override;

@@ -118,6 +118,24 @@ Result<std::vector<Hit>> IvfIndex::search_ids(std::span<const float> query, size
   return hits;
 }
 
+std::vector<std::optional<std::vector<float>>> IvfIndex::vectors_of(std::span<const VectorId> ids) const {
+  std::vector<std::optional<std::vector<float>>> out(ids.size());
+  const size_t d = coarse_.dimensions();
+  const auto& pending = coarse_.pending_ids();
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const float* v = nullptr;
+    if (auto list = coarse_.list_of(ids[i]); list && *list < lists_.size()) {
+      const PostingList& l = lists_[*list];
+      for (size_t r = 0; r < l.ids.size() && !v; ++r)
+        if (l.ids[r] == ids[i]) v = l.vectors.data() + r * d;
+    }
+    for (size_t r = 0; r < pending.size() && !v; ++r)
+      if (pending[r] == ids[i]) v = coarse_.pending_row(r);
+    if (v) out[i].emplace(v, v + d);
+  }
+  return out;
+}
+
 Result<bool> IvfIndex::remove(VectorId id) {
   if (coarse_.remove_pending(id)) return true;
   const std::optional<uint64_t> list = coarse_.forget(id, lists_.size());

@@ -34,6 +34,7 @@ class IvfIndex final : public VectorIndex {
   // happen part-way). Trained: all rows assigned at once, then appended.
   Status add_flat_batch(std::span<const float> data, size_t columns, VectorId start_id);
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
+  std::vector<std::optional<std::vector<float>>> vectors_of(std::span<const VectorId> ids) const override;
   // Every list is looked at, not only the probed ones.
   Result<std::vector<Hit>> search_ids(std::span<const float> query, size_t k,
                                       std::span<const VectorId> ids) const override;

@@ -135,6 +135,12 @@ class IvfCoarse {
   void adopt(KMeansResult& km);
   void finish_training();
 
+  // The list `id` was placed in, if it was placed.
+  std::optional<uint64_t> list_of(VectorId id) const {
+    auto it = id_to_list_.find(id);
+    if (it == id_to_list_.end()) return std::nullopt;
+    return it->second;
+  }
   // Records that `id` now lives in `list`; a re-added id overwrites it.
   void note(VectorId id, size_t list) { id_to_list_[id] = list; }
   void reserve_ids(size_t more) { grow_map_for(id_to_list_, more); }

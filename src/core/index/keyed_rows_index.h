@@ -49,6 +49,17 @@ class KeyedRowsIndex : public VectorIndex {
   }
 
   Result<bool> remove(VectorId id) override { return rows_.remove(id); }
+
+  std::vector<std::optional<std::vector<float>>> vectors_of(std::span<const VectorId> ids) const override {
+    std::vector<std::optional<std::vector<float>>> out(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (auto row = rows_.find(ids[i])) {
+        out[i].emplace(dimensions_);
+        static_cast<const Derived&>(*this).decode_row(*row, out[i]->data());
+      }
+    }
+    return out;
+  }
   size_t len() const override { return rows_.size(); }
   bool is_empty() const override { return rows_.size() == 0; }
   IndexParams params() const override { return {dimensions_, metric_}; }
@@ -123,14 +134,15 @@ class KeyedRowsIndex : public VectorIndex {
     return std::nullopt;
   }
 
-  // Every row in map order, `decode(row, out)` writing its `dimensions_` floats.
-  template <class Decode>
-  std::vector<Entry> decode_rows(Decode&& decode) const {
+  // Every row in map order, decoded by the index's decode_row(row, out),
+  // which writes `dimensions_` floats.
+  std::vector<Entry> decode_rows() const {
+    const Derived& self = static_cast<const Derived&>(*this);
     std::vector<Entry> out;
     out.reserve(rows_.size());
     for (size_t r = 0; r < rows_.size(); ++r) {
       std::vector<float> v(dimensions_);
-      decode(r, v.data());
+      self.decode_row(r, v.data());
       out.emplace_back(rows_.id(r), std::move(v));
     }
     return out;

@@ -88,12 +88,12 @@ Result<std::vector<Hit>> QuantizedFlatIndex::search(std::span<const float> query
   return top.finish();
 }
 
-std::vector<Entry> QuantizedFlatIndex::iterate() const {
-  return decode_rows([&](size_t r, float* v) {
-    const int8_t* c = rows_.cell(r);
-    for (size_t i = 0; i < dimensions_; ++i) v[i] = scan::decode_int8(c[i], rows_.extra(r));
-  });
+void QuantizedFlatIndex::decode_row(size_t r, float* v) const {
+  const int8_t* c = rows_.cell(r);
+  for (size_t i = 0; i < dimensions_; ++i) v[i] = scan::decode_int8(c[i], rows_.extra(r));
 }
+
+std::vector<Entry> QuantizedFlatIndex::iterate() const { return decode_rows(); }
 
 std::optional<QuantizedVector> QuantizedFlatIndex::get(VectorId id) const {
   auto s = stored(id);

@@ -30,6 +30,8 @@ class QuantizedFlatIndex final : public KeyedRowsIndex<QuantizedFlatIndex, int8_
 
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
   std::vector<Entry> iterate() const override;
+  // Row `r` decoded into `dimensions()` floats, as iterate() gives it.
+  void decode_row(size_t r, float* v) const;
   // The stored codes and scale of `id`, if present.
   std::optional<QuantizedVector> get(VectorId id) const;
 

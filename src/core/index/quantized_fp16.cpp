@@ -37,9 +37,9 @@ Result<std::vector<Hit>> Fp16FlatIndex::search(std::span<const float> query, siz
   return top.finish();
 }
 
-std::vector<Entry> Fp16FlatIndex::iterate() const {
-  return decode_rows([&](size_t r, float* v) { to_float_n(rows_.cell(r), v, dimensions_); });
-}
+void Fp16FlatIndex::decode_row(size_t r, float* v) const { to_float_n(rows_.cell(r), v, dimensions_); }
+
+std::vector<Entry> Fp16FlatIndex::iterate() const { return decode_rows(); }
 
 std::optional<std::vector<uint16_t>> Fp16FlatIndex::get(VectorId id) const {
   auto s = stored(id);

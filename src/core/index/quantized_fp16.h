@@ -20,6 +20,8 @@ class Fp16FlatIndex final : public KeyedRowsIndex<Fp16FlatIndex, uint16_t, false
 
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
   std::vector<Entry> iterate() const override;
+  // Row `r` decoded into `dimensions()` floats, as iterate() gives it.
+  void decode_row(size_t r, float* v) const;
   // The stored binary16 bit patterns of `id`, if present.
   std::optional<std::vector<uint16_t>> get(VectorId id) const;
 

@@ -26,4 +26,20 @@ Result<std::vector<Hit>> VectorIndex::search_ids(std::span<const float> query, s
   return out;
 }
 
+std::vector<std::optional<std::vector<float>>> VectorIndex::vectors_of(std::span<const VectorId> ids) const {
+  std::vector<std::optional<std::vector<float>>> out(ids.size());
+  if (ids.empty()) return out;
+  IdMap wanted;  // id -> first position asked for
+  wanted.reserve(ids.size());
+  for (size_t i = ids.size(); i-- > 0;) wanted.put(ids[i], i);
+  for (auto& [id, vector] : iterate()) {
+    if (auto at = wanted.get(id)) out[*at] = std::move(vector);
+  }
+  for (size_t i = 0; i < ids.size(); ++i) {
+    auto first = wanted.get(ids[i]);
+    if (*first != i) out[i] = out[*first];
+  }
+  return out;
+}
+
 }  // namespace kovra

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -60,6 +61,10 @@ class VectorIndex {
   // its vectors by id answers from a search for everything it holds.
   virtual Result<std::vector<Hit>> search_ids(std::span<const float> query, size_t k,
                                               std::span<const VectorId> ids) const;
+  // The stored vectors of `ids` (decoded for the compressed stores), in the
+  // order asked, empty for an id the index does not hold. The default walks
+  // iterate() once; indexes that address their vectors by id override it.
+  virtual std::vector<std::optional<std::vector<float>>> vectors_of(std::span<const VectorId> ids) const;
 };
 
 }  // namespace kovra
