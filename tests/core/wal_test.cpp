@@ -1,9 +1,12 @@
 #include "core/collection/wal.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -198,6 +201,41 @@ TEST_F(WalFileTest, OpenCutsATornTail) {
   seen = {};
   ASSERT_TRUE(replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); }));
   EXPECT_EQ(seen.ids, (std::vector<uint64_t>{1, 1}));
+}
+
+// A process that dies in the middle of writing a batch (here: killed by the
+// file-size limit after the first half of the batch reached the file) leaves
+// none of the batch's records for the next open, only what came before.
+TEST_F(WalFileTest, ABatchCutShortByADeathLeavesNoneOfIt) {
+  {
+    auto w = WalWriter::open_append(path_, std::nullopt);
+    ASSERT_TRUE(w);
+    (*w)->append_delete(1);
+    ASSERT_TRUE((*w)->flush());
+  }
+  const size_t before = size();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_DFL);
+    rlimit lim{8192, 8192};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    auto w = WalWriter::open_append(path_, std::nullopt);
+    if (!w) ::_exit(1);
+    for (uint64_t id = 100; id < 1100; ++id) (*w)->append_delete(id);  // 16,000 bytes
+    (void)(*w)->flush();
+    ::_exit(2);  // not reached: the second write of the batch exceeds the limit
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  ASSERT_EQ(size(), 8192u);  // half the batch is in the file
+  Seen seen;
+  auto stats = replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); });
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(seen.ids, (std::vector<uint64_t>{1}));
+  EXPECT_TRUE(stats->torn);
+  EXPECT_EQ(stats->valid_end, before);
 }
 
 }  // namespace
