@@ -19,7 +19,13 @@ Four phases, each reported as figures and ratios (see bench/README.md):
    filter of 10 % selectivity against unfiltered, the NumPy scan of the rows
    SQLite loaded, and LanceDB's exact scan and IVF_HNSW_SQ index;
 4. single upserts into the "flat" collection of n rows: writes per second and
-   p99 latency against SQLite autocommit inserts and LanceDB merge-inserts.
+   p99 latency against SQLite autocommit inserts and LanceDB merge-inserts;
+5. bulk reads and writes: get_batch of 1,000 random ids against SQLite's
+   SELECT ... WHERE id IN (...) with the payloads parsed, ids(filter) and
+   count_where at 10 % against SQLite's json_extract (without and with an
+   index on it), upsert_batch_np against upsert_batch of tuples and SQLite's
+   executemany, search_batch of 1,000 queries on two threads against single
+   calls ("flat" and "hnsw"), and delete_where of 10 % against SQLite's DELETE.
 """
 
 from __future__ import annotations
@@ -537,6 +543,10 @@ def _run(kv, args, ds, k, nq, payloads, batches, bare_batches, cats, mask, work,
     del col, db, upsert
     _release()
 
+    # ---- 5. bulk reads and writes
+    print("bulk reads and writes ...", flush=True)
+    fig["bulk"] = _bulk(kv, ds, k, payloads, batches, flat_dir, hnsw_dir, sql, work)
+
     # ---- LanceDB, in Node
     print("LanceDB (Node) ...", flush=True)
     lance = run_lancedb(ds, work, k)
@@ -564,6 +574,142 @@ def _run(kv, args, ds, k, nq, payloads, batches, bare_batches, cats, mask, work,
 
     targets = _report(fig)
     return {"figures": fig, "targets": [t.as_dict() for t in targets]}
+
+
+def _best(fn, repeats=3):
+    best = float("inf")
+    for _ in range(repeats):
+        t = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
+def _bulk(kv, ds, k, payloads, batches, flat_dir, hnsw_dir, sql, work) -> dict:
+    """get_batch, ids(filter), upsert_batch_np, search_batch and delete_where
+    against their plain counterparts and SQLite (the table the ingest phase
+    filled, plus the single upserts)."""
+    n, dim = ds.n, ds.dim
+    out = {}
+    rng = np.random.default_rng(17)
+
+    # Writes: NumPy in against tuples, into fresh "flat" collections, with
+    # the same payloads and without.
+    ids_all = np.arange(n, dtype=np.int64)
+    # The rows start as arrays (and a list of payloads), as NumPy users hold
+    # them: the tuples are built inside the clock.
+    for label, with_payloads in (("payloads", True), ("vectors only", False)):
+        def by_tuples():
+            path = str(work / "bulk_tuples")
+            shutil.rmtree(path, ignore_errors=True)
+            c = kv.Client(path).create_collection("b", dim, metric=METRIC, index_type="flat")
+            for s in range(0, n, BATCH):
+                rows = range(s, min(n, s + BATCH))
+                c.upsert_batch([(i, ds.base[i], payloads[i]) for i in rows] if with_payloads
+                               else [(i, ds.base[i]) for i in rows])
+
+        def by_arrays():
+            path = str(work / "bulk_np")
+            shutil.rmtree(path, ignore_errors=True)
+            c = kv.Client(path).create_collection("b", dim, metric=METRIC, index_type="flat")
+            for s in range(0, n, BATCH):
+                c.upsert_batch_np(ids_all[s:s + BATCH], ds.base[s:s + BATCH],
+                                  payloads[s:s + BATCH] if with_payloads else None)
+
+        out[f"upsert_batch_s ({label})"] = _best(by_tuples)
+        _release()
+        out[f"upsert_batch_np_s ({label})"] = _best(by_arrays)
+        _release()
+
+    # Reads on the ingested "flat" collection and on SQLite.
+    _release()
+    db = kv.Client(flat_dir)
+    col = db.get_collection("docs")
+    con = sql.connect()
+    asked = [rng.choice(n, 1000, replace=False).tolist() for _ in range(20)]
+
+    def get_ours():
+        for a in asked:
+            col.get_batch(a)
+
+    def get_sqlite():
+        for a in asked:
+            rows = con.execute(f"SELECT id, vec, payload FROM docs WHERE id IN ({','.join('?' * len(a))})",
+                               a).fetchall()
+            [(r[0], np.frombuffer(r[1], dtype=np.float32), json.loads(r[2])) for r in rows]
+
+    out["get_batch_1000_s"] = _best(get_ours) / len(asked)
+    out["sqlite_in_1000_s"] = _best(get_sqlite) / len(asked)
+
+    cat_filter = FILTER
+    out["ids_filter_s"] = _best(lambda: col.ids(cat_filter), 5)
+    out["count_where_s"] = _best(lambda: col.count_where(cat_filter), 5)
+    select = "SELECT id FROM docs WHERE json_extract(payload, '$.cat') = 3"
+    out["sqlite_select_s"] = _best(lambda: con.execute(select).fetchall(), 3)
+    con.execute("CREATE INDEX IF NOT EXISTS docs_cat ON docs (json_extract(payload, '$.cat'))")
+    out["sqlite_select_indexed_s"] = _best(lambda: con.execute(select).fetchall(), 5)
+    con.execute("DROP INDEX docs_cat")
+
+    # search_batch on two threads against single calls, both collections.
+    queries = np.ascontiguousarray(ds.queries[:1000])
+    for kind, path in (("flat", flat_dir), ("hnsw", hnsw_dir)):
+        c = col if kind == "flat" else kv.Client(path).get_collection("docs")
+        rows = [queries[i] for i in range(len(queries))]
+        out[f"{kind}_single_s"] = _best(lambda: [c.search(q, k) for q in rows])
+        out[f"{kind}_search_batch_s"] = _best(lambda: c.search_batch(queries, k, num_threads=2))
+        del c
+
+    # delete_where of a tenth against SQLite's DELETE of the same rows.
+    t = time.perf_counter()
+    deleted = col.delete_where(cat_filter)
+    out["delete_where_s"] = time.perf_counter() - t
+    out["delete_where_count"] = deleted
+    t = time.perf_counter()
+    with con:
+        con.execute("DELETE FROM docs WHERE json_extract(payload, '$.cat') = 3")
+    out["sqlite_delete_s"] = time.perf_counter() - t
+    con.close()
+    del col, db
+    _release()
+    return out
+
+
+def _bulk_report(b: dict, ingest: dict) -> list:
+    print("\nbulk reads and writes (ratio: peer time / collection time)")
+    rows = [
+        ("upsert_batch_np, payloads", b["upsert_batch_np_s (payloads)"], "upsert_batch of tuples",
+         b["upsert_batch_s (payloads)"]),
+        ("", b["upsert_batch_np_s (payloads)"], "SQLite executemany", ingest["sqlite_s"]),
+        ("upsert_batch_np, vectors only", b["upsert_batch_np_s (vectors only)"], "upsert_batch of tuples",
+         b["upsert_batch_s (vectors only)"]),
+        ("get_batch of 1,000 ids", b["get_batch_1000_s"], "SQLite IN (...) + json.loads", b["sqlite_in_1000_s"]),
+        ("ids(filter), 10 %", b["ids_filter_s"], "SQLite json_extract (no index)", b["sqlite_select_s"]),
+        ("", b["ids_filter_s"], "SQLite json_extract (indexed)", b["sqlite_select_indexed_s"]),
+        ("count_where, 10 %", b["count_where_s"], "SQLite json_extract (no index)", b["sqlite_select_s"]),
+        ("flat search_batch, 2 threads", b["flat_search_batch_s"], "1,000 single searches", b["flat_single_s"]),
+        ("hnsw search_batch, 2 threads", b["hnsw_search_batch_s"], "1,000 single searches", b["hnsw_single_s"]),
+        (f"delete_where, {b['delete_where_count']} rows", b["delete_where_s"], "SQLite DELETE json_extract",
+         b["sqlite_delete_s"]),
+    ]
+    for title, mine, label, peer in rows:
+        print(f"  {title:<34} {_fmt_s(mine):>12}   {label:<34} {_fmt_s(peer):>12}   "
+              f"{_fmt_x(_ratio(peer, mine)):>7}")
+    return [
+        Target("get_batch 1,000: SQLite IN time / collection time", _ratio(b["sqlite_in_1000_s"],
+                                                                          b["get_batch_1000_s"]), 3.0),
+        Target("ids(filter) 10 %: SQLite json_extract time / collection time",
+               _ratio(b["sqlite_select_s"], b["ids_filter_s"]), 3.0),
+        Target("upsert_batch_np: upsert_batch of tuples time / np time (payloads)",
+               _ratio(b["upsert_batch_s (payloads)"], b["upsert_batch_np_s (payloads)"]), 3.0),
+        Target("upsert_batch_np: SQLite executemany time / np time",
+               _ratio(ingest["sqlite_s"], b["upsert_batch_np_s (payloads)"]), 2.0),
+        Target("search_batch flat, 2 threads: single calls time / batch time",
+               _ratio(b["flat_single_s"], b["flat_search_batch_s"]), 1.7),
+        Target("search_batch hnsw, 2 threads: single calls time / batch time",
+               _ratio(b["hnsw_single_s"], b["hnsw_search_batch_s"]), 1.7),
+        Target("delete_where 10 %: SQLite DELETE time / collection time",
+               _ratio(b["sqlite_delete_s"], b["delete_where_s"]), 2.0),
+    ]
 
 
 # -------------------------------------------------------------------- report
@@ -676,6 +822,7 @@ def _report(fig: dict) -> list:
         t.append(Target("search hnsw: collection QPS / LanceDB IVF_HNSW_SQ QPS", None, 20.0))
     t.append(Target("single upserts: collection / SQLite writes per second",
                     _ratio(up["collection_per_s"], up["sqlite_per_s"]), 1.0))
+    t += _bulk_report(fig["bulk"], ing)
     print("\ntargets of suite db:")
     for x in t:
         print(x.line())
