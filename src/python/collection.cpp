@@ -353,7 +353,7 @@ PyObject* upsert_batch_np(PyObject* self, PyObject* args, PyObject* kwargs) {
       UpsertItem& item = items[r];
       item.id = ids[r];
       const float* row = block.data.data() + r * block.columns;
-      item.vector.assign(row, row + block.columns);
+      item.borrowed = std::span<const float>(row, block.columns);
       if (payloads && !to_payload(PyList_GetItem(payloads, static_cast<Py_ssize_t>(r)), &item.payload, "payloads"))
         return static_cast<PyObject*>(nullptr);
       if (!prepare_item(item)) return static_cast<PyObject*>(nullptr);

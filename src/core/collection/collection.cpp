@@ -103,7 +103,7 @@ void UpsertItem::prepare() {
 uint64_t UpsertItem::record_size() const {
   uint64_t m = payload_text.size();
   uint64_t s = sparse_bytes.size();
-  return wal::add_body_size(vector.size(), payload ? &m : nullptr, sparse ? &s : nullptr);
+  return wal::add_body_size(values().size(), payload ? &m : nullptr, sparse ? &s : nullptr);
 }
 
 std::optional<std::string> oversized_record_message(uint64_t record_size) {
@@ -247,8 +247,8 @@ void Collection::apply_entry(const WalEntryView& e) {
 }
 
 Status Collection::check_upsert(const UpsertItem& item) const {
-  if (item.vector.size() != meta_.dimensions)
-    return fail(Error::dimension_mismatch(meta_.dimensions, item.vector.size()));
+  if (item.values().size() != meta_.dimensions)
+    return fail(Error::dimension_mismatch(meta_.dimensions, item.values().size()));
   if (meta_.index_type == IndexType::Hnsw) KOVRA_TRY(HnswIndex::check_id(item.id));
   KOVRA_TRY(index_->check_capacity(item.id));
   if (auto message = oversized_record_message(item.record_size())) return fail(Error::invalid_config(*message));
@@ -262,13 +262,13 @@ Status Collection::ensure_log() {
 }
 
 void Collection::append(const UpsertItem& item) {
-  log_->append_add(item.id, item.vector, item.payload ? &item.payload_text : nullptr,
+  log_->append_add(item.id, item.values(), item.payload ? &item.payload_text : nullptr,
                    item.sparse ? &item.sparse_bytes : nullptr);
 }
 
 Status Collection::apply_upsert(UpsertItem& item) {
   (void)index_->remove(item.id);
-  Status added = index_->add(item.id, item.vector);
+  Status added = index_->add(item.id, item.values());
   if (!added) return added;
   if (item.sparse) sparse_.upsert(item.id, std::move(*item.sparse));
   store_payload(item.id, item.payload);
@@ -322,7 +322,8 @@ Status Collection::upsert_batch(std::vector<UpsertItem> items) {
     for (size_t i = 0; i < good; ++i) {
       if (last[items[i].id] != i) continue;
       ids.push_back(items[i].id);
-      rows.insert(rows.end(), items[i].vector.begin(), items[i].vector.end());
+      const std::span<const float> v = items[i].values();
+      rows.insert(rows.end(), v.begin(), v.end());
     }
     applied = hnsw->add_parallel(ids, rows, 0, 256);
     for (size_t i = 0; i < good; ++i) {

@@ -30,7 +30,9 @@ namespace kovra {
 // the sparse vector's encoding are computed by prepare().
 struct UpsertItem {
   VectorId id = 0;
-  std::vector<float> vector;
+  std::vector<float> vector;          // the item's own vector, or
+  std::span<const float> borrowed;    // a row of the caller's block, alive for the call
+  std::span<const float> values() const { return borrowed.data() ? borrowed : std::span<const float>(vector); }
   std::optional<JsonValue> payload;
   std::optional<SparseVector> sparse;
   std::string payload_text;         // compact JSON of `payload`
