@@ -600,6 +600,14 @@ PyMethodDef kMethods[] = {
      "    List of dicts with keys: id, score, dense_distance, sparse_score, payload."},
     {"delete", M::fn(remove), kArgs,
      "delete($self, id)\n--\n\nDelete a vector by ID. Returns True if found and removed."},
+    {"create_snapshot", M::fn(create_snapshot), kArgs,
+     "create_snapshot($self, name)\n--\n\nCreate a named snapshot of this collection's current state."},
+    {"list_snapshots", M::fn(list_snapshots), METH_NOARGS,
+     "list_snapshots($self)\n--\n\nList all snapshots for this collection, sorted by creation time."},
+    {"restore_snapshot", M::fn(restore_snapshot), kArgs,
+     "restore_snapshot($self, name)\n--\n\nRestore this collection to the state captured by snapshot `name`."},
+    {"delete_snapshot", M::fn(delete_snapshot), kArgs,
+     "delete_snapshot($self, name)\n--\n\nDelete a snapshot by name."},
     {"get", M::fn(get), kArgs,
      "get($self, id)\n--\n\n"
      "The stored vector of `id` and its payload, as a dict {\"id\", \"vector\", \"payload\"}, or None\n"
@@ -639,14 +647,6 @@ PyMethodDef kMethods[] = {
      "each row as search() answers it, with the same optional filter. Returns a tuple (ids, distances)\n"
      "of arrays of shape (N, k), int64 and float32, each row closest first; rows with fewer than k\n"
      "results are padded with id -1 and distance inf. Payloads come from get_batch()."},
-    {"create_snapshot", M::fn(create_snapshot), kArgs,
-     "create_snapshot($self, name)\n--\n\nCreate a named snapshot of this collection's current state."},
-    {"list_snapshots", M::fn(list_snapshots), METH_NOARGS,
-     "list_snapshots($self)\n--\n\nList all snapshots for this collection, sorted by creation time."},
-    {"restore_snapshot", M::fn(restore_snapshot), kArgs,
-     "restore_snapshot($self, name)\n--\n\nRestore this collection to the state captured by snapshot `name`."},
-    {"delete_snapshot", M::fn(delete_snapshot), kArgs,
-     "delete_snapshot($self, name)\n--\n\nDelete a snapshot by name."},
     {nullptr, nullptr, 0, nullptr},
 };
 
