@@ -589,3 +589,51 @@ def test_kills_during_checkpoints_lose_nothing(data_dir):
     assert acknowledged > 0
     # The kills did land inside checkpoints (about half of them do).
     assert saw_partial_checkpoint > 0
+
+
+END_CHILD = r"""
+import os, sys, numpy as np, kovra_vector_db as kv
+db = kv.Client(sys.argv[1])
+col = db.create_collection("g", 8, "l2")
+col.upsert_batch([(i, np.full(8, i, dtype=np.float32), {"i": i}) for i in range(500)])
+col.delete(3)
+how = sys.argv[2]
+if how == "dropped":
+    del col, db
+    print("closed", flush=True)
+elif how == "cycle":
+    loop = [db, col]
+    loop.append(loop)
+    del col, db, loop
+elif how == "hard_exit":
+    sys.stdout.flush()
+    os._exit(0)
+# "global": the handles are still module globals when the interpreter exits.
+"""
+
+
+def checkpoint_trailer(path):
+    """(bound log length, magic) of a graph checkpoint file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return struct.unpack_from("<Q", data, len(data) - 32)[0], data[-8:]
+
+
+@pytest.mark.parametrize("how,saved", [("dropped", True), ("global", True), ("cycle", True), ("hard_exit", False)])
+def test_a_closed_collection_leaves_a_checkpoint_of_its_whole_log(data_dir, how, saved):
+    subprocess.run([sys.executable, "-c", END_CHILD, data_dir, how], check=True)
+    graph = os.path.join(data_dir, "g", "hnsw.graph")
+    log_size = os.path.getsize(os.path.join(data_dir, "g", "wal.log"))
+    assert os.path.exists(graph) == saved
+    if saved:
+        assert checkpoint_trailer(graph) == (log_size, b"kvckpt01")
+        before = os.stat(graph).st_mtime_ns
+    col = reopen(data_dir, "g")
+    assert col.count == 499
+    assert [(h["id"], h["payload"]) for h in col.search(np.full(8, 7.0), 2)] == [(7, {"i": 7}), (6, {"i": 6})]
+    del col
+    if saved:
+        # Opened and closed without a write: the checkpoint already matches.
+        assert os.stat(graph).st_mtime_ns == before
+    else:
+        assert checkpoint_trailer(graph) == (log_size, b"kvckpt01")
