@@ -413,7 +413,7 @@ def _run(kv, args, ds, k, nq, payloads, batches, bare_batches, cats, mask, work,
                                                     threshold=n)
     fig["ingest"]["hnsw_collection_s"] = secs
     fig["ingest"]["hnsw_median_batch_s"] = float(np.median(per_batch))
-    fig["ingest"]["hnsw_last_batch_s"] = per_batch[-1]  # includes the compaction at n writes
+    fig["ingest"]["hnsw_last_batch_s"] = per_batch[-1]  # includes the compaction check at n writes
     print(f"  done ({time.perf_counter() - t:.0f} s for the two graphs)", flush=True)
 
     # ---- 2. reopen "flat" (the "hnsw" one after its searches and tail writes)
@@ -471,7 +471,7 @@ def _run(kv, args, ds, k, nq, payloads, batches, bare_batches, cats, mask, work,
     fig["search"] = search
     del runners
 
-    # ---- 2b. reopen "hnsw": its log was compacted at n writes; a tail of
+    # ---- 2b. reopen "hnsw": its graph was saved at the check at n writes; a tail of
     # single upserts follows (new ids, rows near existing ones).
     print("reopen hnsw ...", flush=True)
     rng = np.random.default_rng(5)
@@ -742,8 +742,8 @@ def _report(fig: dict) -> list:
         row("", "", "LanceDB IVF_HNSW_SQ build", _fmt_s(lf["index_build_s"]), "",
             "(after its ingest)")
     comp = ", ".join(_fmt_s(s) for s in ing["flat_compaction_batches_s"])
-    print(f"  flat: median batch {_fmt_s(ing['flat_median_batch_s'])}; the batches that compacted "
-          f"the log (every {ing['flat_wal_compact_threshold']} writes): {comp or '-'}")
+    print(f"  flat: median batch {_fmt_s(ing['flat_median_batch_s'])}; the batches that ran the compaction "
+          f"check (every {ing['flat_wal_compact_threshold']} writes): {comp or '-'}")
     print(f"  hnsw: median batch {_fmt_s(ing['hnsw_median_batch_s'])}; last batch, with the "
           f"compaction at {n} writes: {_fmt_s(ing['hnsw_last_batch_s'])}")
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/collection/client.h"
 #include "python/classes.h"
 #include "python/errors.h"
 #include "python/frame.h"
@@ -41,6 +42,12 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
+// Runs at the very end of the interpreter's finalisation, after every object
+// it could free is gone: collections still open then (held by a cycle or by a
+// module global that outlived the clean-up) save their graphs. No Python code
+// runs here.
+void checkpoint_at_exit() { ClientState::checkpoint_open_clients(); }
+
 constexpr int64_t kNoInterpreter = -1;
 std::atomic<int64_t> g_interpreter{kNoInterpreter};
 PyObject* g_module = nullptr;
@@ -62,6 +69,10 @@ PyObject* init_module() {
   if (!panic_exception_type()) return nullptr;
   for (const ClassEntry& entry : kClasses) {
     if (!add_class(module.get(), entry.name, entry.type())) return nullptr;
+  }
+  if (Py_AtExit(&checkpoint_at_exit) != 0) {
+    PyErr_SetString(PyExc_ImportError, "kovra_vector_db: no room left for an exit handler");
+    return nullptr;
   }
   g_module = Py_NewRef(module.get());
   return module.release();

@@ -162,7 +162,7 @@ class WalFileTest : public ::testing::Test {
 };
 
 TEST_F(WalFileTest, FailedFlushLeavesNoTornRecord) {
-  auto w = WalWriter::open_append(path_, std::nullopt);
+  auto w = WalWriter::open_append(path_, std::nullopt, LogPosition());
   ASSERT_TRUE(w);
   std::vector<float> v(64, 1.0f);
   (*w)->append_add(1, v, nullptr, nullptr);
@@ -182,6 +182,13 @@ TEST_F(WalFileTest, FailedFlushLeavesNoTornRecord) {
   auto stats = replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); });
   ASSERT_TRUE(stats);
   EXPECT_EQ(seen.ids, (std::vector<uint64_t>{1, 3}));
+  // The writer's position describes the file: the records that were taken
+  // back count for nothing.
+  const LogPosition& at = (*w)->position();
+  EXPECT_TRUE(at.known);
+  EXPECT_EQ(at.bytes, stats->end.bytes);
+  EXPECT_EQ(at.records, 2u);
+  EXPECT_EQ(at.hash.digest(), stats->end.hash.digest());
 }
 
 TEST_F(WalFileTest, OpenCutsATornTail) {
@@ -193,14 +200,31 @@ TEST_F(WalFileTest, OpenCutsATornTail) {
   Seen seen;
   auto stats = replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); });
   ASSERT_TRUE(stats && stats->torn);
+  LogPosition at;
   {
-    auto w = WalWriter::open_append(path_, stats->valid_end);
+    auto w = WalWriter::open_append(path_, stats->valid_end, stats->end);
     ASSERT_TRUE(w);
     (*w)->append_delete(1);
+    ASSERT_TRUE((*w)->flush());
+    at = (*w)->position();
   }
   seen = {};
-  ASSERT_TRUE(replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); }));
+  auto again = replay_wal(path_, [&](const WalEntryView& e) { seen.ids.push_back(e.id); }, stats->valid_end);
+  ASSERT_TRUE(again);
   EXPECT_EQ(seen.ids, (std::vector<uint64_t>{1, 1}));
+  // The hash goes on across the reopen as if the file had been written in
+  // one go, and the mark finds the digest of the bytes before it.
+  EXPECT_TRUE(at.known);
+  EXPECT_EQ(at.hash.digest(), again->end.hash.digest());
+  EXPECT_EQ(again->mark_digest, stats->end.hash.digest());
+  EXPECT_EQ(again->mark_records, 1u);
+}
+
+TEST_F(WalFileTest, WriterOverBytesItWasNotToldOfKnowsNoPosition) {
+  ASSERT_TRUE(io::write_whole_file(path_, framed(body_of_add(1, {1.0f}, nullptr))));
+  auto w = WalWriter::open_append(path_, std::nullopt, LogPosition());
+  ASSERT_TRUE(w);
+  EXPECT_FALSE((*w)->position().known);
 }
 
 // A process that dies in the middle of writing a batch (here: killed by the

@@ -80,6 +80,22 @@ ClientState::~ClientState() {
   if (it != g_registry.end() && it->second.expired()) g_registry.erase(it);
 }
 
+void ClientState::checkpoint_open_clients() {
+  std::vector<std::shared_ptr<ClientState>> open;
+  {
+    std::lock_guard<std::mutex> registry(g_registry_mutex);
+    for (const auto& [dir, weak] : g_registry)
+      if (auto state = weak.lock()) open.push_back(std::move(state));
+  }
+  // Outside the registry lock: the last reference may go here, and the
+  // destructor takes that lock.
+  for (const auto& state : open) {
+    std::unique_lock lock(state->mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || state->poisoned_) continue;
+    for (const auto& [name, collection] : state->collections_) (void)collection->checkpoint();
+  }
+}
+
 void ClientState::check_poison() const {
   if (poisoned_) {
     internal_failure("the client's lock is poisoned: an earlier operation failed while holding it");
@@ -128,6 +144,9 @@ Result<bool> ClientState::delete_collection(const std::string& name) {
   auto it = collections_.find(name);
   if (it == collections_.end()) return false;
   std::string dir = it->second->dir();
+  // Its files go with it: closing the log first keeps the drop from saving
+  // a checkpoint into the directory about to be removed.
+  (void)it->second->close_log();
   collections_.erase(it);
   if (is_directory(dir)) {
     std::error_code ec;

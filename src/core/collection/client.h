@@ -67,6 +67,12 @@ class ClientState {
   std::vector<std::string> names() const;
   size_t collection_count() const { return collections_.size(); }
 
+  // Saves the graph checkpoint of every collection of every client still
+  // open in this process, for the end of the process: what is never dropped
+  // would otherwise leave its whole log tail to the next open. A client whose
+  // lock is held (a thread still in a call) is passed over, never waited for.
+  static void checkpoint_open_clients();
+
  private:
   ClientState() = default;
   void check_poison() const;

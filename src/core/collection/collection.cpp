@@ -1,5 +1,6 @@
 #include "core/collection/collection.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,19 +36,16 @@ Status remove_if_exists(const std::string& path) {
   return ok();
 }
 
-// The graph saved at the last compaction, if it can be read at all. A file
-// that does not decode is of no use: the log is replayed in full instead.
-std::optional<HnswGraph> read_saved_graph(const std::string& path, uint64_t dimensions) {
-  if (!io::file_exists(path)) return std::nullopt;
-  auto file = io::MappedFile::open(path);
-  if (!file) return std::nullopt;
-  io::SpanSource source(file->bytes());
-  io::Decoder dec(source);
-  auto snap = decode_graph(dec);
-  if (!snap) return std::nullopt;
-  auto graph = from_snapshot(std::move(*snap), dimensions);
-  if (!graph) return std::nullopt;
-  return std::move(*graph);
+// A checkpoint is saved once the log holds this many records past it, or a
+// tenth of the graph's vectors if that is more: a reopen after a crash
+// re-inserts at most about that many, and ingest saves the graph a bounded
+// number of times per tenfold growth.
+constexpr uint64_t kCheckpointMinRecords = 10000;
+constexpr uint64_t kCheckpointGrowthDivisor = 10;
+
+uint64_t file_size(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
 // Vectors waiting to go into a graph at the end of a replay: the latest
@@ -112,7 +110,14 @@ std::optional<std::string> oversized_record_message(uint64_t record_size) {
          std::to_string(wal::kMaxBodySize) + " bytes";
 }
 
-Collection::~Collection() = default;
+Collection::~Collection() {
+  // A collection closed normally leaves a checkpoint of its graph, so that
+  // the next open re-inserts nothing. One whose log was closed (a restore or
+  // a delete replaces its files) leaves nothing behind.
+  if (!log_) return;
+  (void)close_log();
+  (void)checkpoint();
+}
 
 std::string Collection::path(const char* file) const { return dir_ + "/" + file; }
 
@@ -133,7 +138,7 @@ Result<std::unique_ptr<Collection>> Collection::create(const std::string& data_d
   c->meta_ = new_collection_meta(name, dimensions, metric, type);
   KOVRA_TRY(write_meta_direct(c->dir_, c->meta_));
   KOVRA_ASSIGN_OR_RETURN(c->index_, build_index(c->meta_, c->dir_));
-  KOVRA_ASSIGN_OR_RETURN(c->log_, WalWriter::open_append(c->path(wal::kLogFile), std::nullopt));
+  KOVRA_ASSIGN_OR_RETURN(c->log_, WalWriter::open_append(c->path(wal::kLogFile), std::nullopt, LogPosition()));
   return c;
 }
 
@@ -141,17 +146,20 @@ Result<std::unique_ptr<Collection>> Collection::open(const std::string& dir) {
   auto c = std::unique_ptr<Collection>(new Collection());
   c->dir_ = dir;
   KOVRA_TRY(remove_if_exists(c->path(wal::kLogTmpFile)));
+  // What a checkpoint killed part-way through left behind.
+  KOVRA_TRY(remove_if_exists(c->path(kGraphTmpFile)));
   KOVRA_ASSIGN_OR_RETURN(c->meta_, read_meta(dir));
   KOVRA_ASSIGN_OR_RETURN(c->index_, build_index(c->meta_, dir));
   KOVRA_TRY(c->replay());
   return c;
 }
 
-// Rebuilds the state from the log alone. "sparse.bin" is not read: every
-// sparse vector is in the log. For a graph, the saved "hnsw.graph" is taken
-// over instead of re-inserting the log's first records only when they are
-// exactly its nodes (same ids, same vector bits, same order), which is what a
-// compaction writes; anything else in the log is applied on top.
+// Rebuilds the state from the log. "sparse.bin" is not read: every sparse
+// vector is in the log. A graph takes its checkpoint over when the log still
+// begins with the bytes the checkpoint was taken after; the records past them
+// are applied on top. Whether it does is known only at the end of the pass,
+// so a checkpoint whose prefix turns out to differ (a stale, swapped or
+// damaged file) costs a second pass from the log alone.
 Status Collection::replay() {
   // Records of "vectors.mmap" that the log does not add again must not
   // survive the open (a file older or newer than the log).
@@ -160,64 +168,76 @@ Status Collection::replay() {
   }
 
   auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
-  std::optional<HnswGraph> graph;
-  std::vector<Slot> nodes;
+  std::optional<WalReplayStats> stats;
   if (hnsw) {
-    graph = read_saved_graph(path(kGraphFile), meta_.dimensions);
-    if (graph) {
-      for (size_t s = 0; s < graph->slot_count(); ++s)
-        if (graph->live[s]) nodes.push_back(static_cast<Slot>(s));
-      if (nodes.empty()) graph.reset();
+    auto saved = read_graph_checkpoint(path(kGraphFile), meta_.dimensions);
+    if (saved && saved->mark.bytes <= file_size(path(wal::kLogFile))) {
+      const LogMark mark = saved->mark;
+      hnsw->adopt_graph(std::move(saved->graph));
+      saved.reset();
+      KOVRA_ASSIGN_OR_RETURN(WalReplayStats taken, replay_records(mark));
+      if (taken.mark_digest == mark.digest) {
+        checkpoint_ = mark;
+        checkpoint_records_ = taken.mark_records;
+        stats = std::move(taken);
+      } else {
+        KOVRA_ASSIGN_OR_RETURN(index_, build_index(meta_, dir_));
+        payloads_.clear();
+        sparse_ = SparseStore();
+      }
     }
   }
-  size_t matched = 0;
-  const size_t row_bytes = meta_.dimensions * sizeof(float);
+  if (!stats) {
+    KOVRA_ASSIGN_OR_RETURN(WalReplayStats full, replay_records(std::nullopt));
+    stats = std::move(full);
+  }
+
+  if (!hnsw) KOVRA_TRY(index_->restore_graph(path(kGraphFile)));
+  // Cut a torn tail off before anything new is appended behind it.
+  KOVRA_ASSIGN_OR_RETURN(log_, WalWriter::open_append(path(wal::kLogFile), stats->valid_end, stats->end));
+  entry_count_ = 0;
+  return ok();
+}
+
+Result<WalReplayStats> Collection::replay_records(std::optional<LogMark> prefix) {
+  auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
+  const uint64_t covered = prefix ? prefix->bytes : 0;
   // A graph gets the vectors the log leaves live in one parallel insert at
   // the end, not one insertion per record.
   PendingRows pending(meta_.dimensions);
-  // Gives up on the saved graph: the matched records go in as replay would.
-  auto insert_matched = [&] {
-    for (size_t i = 0; i < matched; ++i) pending.put(nodes[i], graph->vector(nodes[i]));
-    graph.reset();
-  };
-
-  auto stats = replay_wal(path(wal::kLogFile), [&](const WalEntryView& e) {
-    if (graph) {
-      if (e.is_add && matched < nodes.size() && e.id == nodes[matched] && e.vector.size() == meta_.dimensions &&
-          std::memcmp(e.vector.data(), graph->vector(nodes[matched]), row_bytes) == 0) {
-        apply_payload_and_sparse(e);
-        if (++matched == nodes.size()) {
-          hnsw->adopt_graph(std::move(*graph));
-          graph.reset();
+  auto stats = replay_wal(
+      path(wal::kLogFile),
+      [&](const WalEntryView& e) {
+        if (e.end <= covered) {
+          // The checkpoint holds the vector; payloads and sparse vectors are
+          // read from the log alone.
+          if (e.is_add) {
+            apply_payload_and_sparse(e);
+          } else {
+            payloads_.erase(e.id);
+            sparse_.remove(e.id);
+          }
+          return;
         }
-        return;
-      }
-      insert_matched();
-    }
-    if (!hnsw) return apply_entry(e);
-    (void)index_->remove(e.id);
-    pending.erase(e.id);
-    if (!e.is_add) {
-      payloads_.erase(e.id);
-      sparse_.remove(e.id);
-      return;
-    }
-    // What the graph would reject is dropped, as a single insert would drop it.
-    if (e.vector.size() == meta_.dimensions && HnswIndex::check_id(e.id)) pending.put(e.id, e.vector.data());
-    apply_payload_and_sparse(e);
-  });
-  if (graph) insert_matched();
+        if (!hnsw) return apply_entry(e);
+        (void)index_->remove(e.id);
+        pending.erase(e.id);
+        if (!e.is_add) {
+          payloads_.erase(e.id);
+          sparse_.remove(e.id);
+          return;
+        }
+        // What the graph would reject is dropped, as a single insert would drop it.
+        if (e.vector.size() == meta_.dimensions && HnswIndex::check_id(e.id)) pending.put(e.id, e.vector.data());
+        apply_payload_and_sparse(e);
+      },
+      prefix ? std::optional<uint64_t>(prefix->bytes) : std::nullopt);
   if (!stats) return fail(stats.error());
   if (hnsw && !pending.empty()) {
     auto [ids, rows] = pending.take();
     KOVRA_TRY(hnsw->add_parallel(ids, rows, 0, 256));
   }
-
-  if (!hnsw) KOVRA_TRY(index_->restore_graph(path(kGraphFile)));
-  // Cut a torn tail off before anything new is appended behind it.
-  KOVRA_ASSIGN_OR_RETURN(log_, WalWriter::open_append(path(wal::kLogFile), stats->valid_end));
-  entry_count_ = 0;
-  return ok();
+  return std::move(*stats);
 }
 
 void Collection::apply_payload_and_sparse(const WalEntryView& e) {
@@ -257,7 +277,7 @@ Status Collection::check_upsert(const UpsertItem& item) const {
 
 Status Collection::ensure_log() {
   if (log_) return ok();
-  KOVRA_ASSIGN_OR_RETURN(log_, WalWriter::open_append(path(wal::kLogFile), std::nullopt));
+  KOVRA_ASSIGN_OR_RETURN(log_, WalWriter::open_append(path(wal::kLogFile), std::nullopt, log_pos_));
   return ok();
 }
 
@@ -356,8 +376,49 @@ Result<bool> Collection::remove(VectorId id) {
 }
 
 Status Collection::after_write(bool upsert) {
-  if (entry_count_ >= meta_.wal_compact_threshold) KOVRA_TRY(compact());
+  if (entry_count_ >= meta_.wal_compact_threshold) {
+    KOVRA_TRY(maintain_log());
+  } else if (checkpoint_due()) {
+    KOVRA_TRY(checkpoint());
+  }
   if (upsert) KOVRA_TRY(maybe_promote());
+  return ok();
+}
+
+Status Collection::maintain_log() {
+  const uint64_t records = log_position().records;
+  const uint64_t live = index_->len();
+  // Rewriting costs the whole live set; it is worth it once at least half of
+  // the log is dead, so an update-heavy log stays within a constant factor of
+  // its compacted size and an insert-only log is never rewritten.
+  if (log_position().known && records >= live && records - live >= live) return compact();
+  entry_count_ = 0;
+  KOVRA_TRY(checkpoint());
+  return save_sparse_file();
+}
+
+bool Collection::checkpoint_due() const {
+  if (meta_.index_type != IndexType::Hnsw) return false;
+  const uint64_t since = log_position().records - std::min(log_position().records, checkpoint_records_);
+  return since >= std::max(kCheckpointMinRecords, index_->len() / kCheckpointGrowthDivisor);
+}
+
+Status Collection::checkpoint() {
+  if (!dynamic_cast<HnswIndex*>(index_.get())) return ok();
+  const LogPosition& at = log_position();
+  // Bytes the hash has not seen cannot be vouched for; the next rewrite of
+  // the log brings the position back.
+  if (!at.known) return ok();
+  const LogMark mark{at.bytes, at.hash.digest()};
+  if (checkpoint_ == mark && checkpoint_.bytes > 0) return ok();
+  if (index_->len() == 0) {
+    // No graph to save: an older one could only be stale.
+    KOVRA_TRY(remove_if_exists(path(kGraphFile)));
+  } else {
+    KOVRA_TRY(write_graph_checkpoint(*index_, path(kGraphFile), path(kGraphTmpFile), mark));
+  }
+  checkpoint_ = mark;
+  checkpoint_records_ = at.records;
   return ok();
 }
 
@@ -549,17 +610,15 @@ Status Collection::search_batch(const QueryBlock& queries, const FilterCondition
   });
 }
 
-Result<uint64_t> Collection::write_compacted_log(const std::string& target) const {
+Result<LogPosition> Collection::write_compacted_log(const std::string& target) const {
   KOVRA_ASSIGN_OR_RETURN(auto writer, WalWriter::create(target));
   Status written = ok();
-  uint64_t records = 0;
   for (const auto& [id, vector] : index_->iterate()) {
     const JsonValue* p = payload(id);
     const SparseVector* sv = sparse_.find(id);
     std::string text = p ? to_compact_json(*p) : std::string();
     std::vector<uint8_t> bytes = sv ? sparse_to_bytes(*sv) : std::vector<uint8_t>();
     writer->append_add(id, vector, p ? &text : nullptr, sv ? &bytes : nullptr);
-    ++records;
     if (writer->pending_bytes() >= kCompactionChunk && !(written = writer->flush())) break;
   }
   if (written) written = writer->close();
@@ -568,12 +627,13 @@ Result<uint64_t> Collection::write_compacted_log(const std::string& target) cons
     (void)remove_if_exists(target);
     return fail(written.error());
   }
-  return records;
+  return writer->position();
 }
 
 Status Collection::close_log() {
   if (!log_) return ok();
   Status closed = log_->close();
+  log_pos_ = log_->position();
   log_.reset();
   return closed;
 }
@@ -678,7 +738,7 @@ Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> 
 
 Status Collection::compact() {
   const std::string tmp = path(wal::kLogTmpFile);
-  KOVRA_TRY(write_compacted_log(tmp));
+  KOVRA_ASSIGN_OR_RETURN(LogPosition written, write_compacted_log(tmp));
   if (Status renamed = io::rename_file(tmp, path(wal::kLogFile)); !renamed) {
     (void)remove_if_exists(tmp);
     return renamed;
@@ -686,21 +746,21 @@ Status Collection::compact() {
   // The old handle points at the replaced file; appending there would lose
   // writes. Without a new handle, the next write opens one.
   log_.reset();
+  log_pos_ = std::move(written);
   entry_count_ = 0;
   KOVRA_TRY(ensure_log());
 
-  if (dynamic_cast<HnswIndex*>(index_.get()) && index_->len() > 0) {
-    KOVRA_TRY(index_->save_graph(path(kGraphTmpFile)));
-    KOVRA_TRY(io::rename_file(path(kGraphTmpFile), path(kGraphFile)));
-  }
+  KOVRA_TRY(checkpoint());
+  return save_sparse_file();
+}
+
+Status Collection::save_sparse_file() const {
   if (sparse_.count() > 0) {
     KOVRA_TRY(sparse_.save(path(kSparseTmpFile)));
-    KOVRA_TRY(io::rename_file(path(kSparseTmpFile), path(kSparseFile)));
-  } else {
-    // Sparse vectors of deleted ids must not come back from an older file.
-    KOVRA_TRY(remove_if_exists(path(kSparseFile)));
+    return io::rename_file(path(kSparseTmpFile), path(kSparseFile));
   }
-  return ok();
+  // Sparse vectors of deleted ids must not come back from an older file.
+  return remove_if_exists(path(kSparseFile));
 }
 
 Status Collection::maybe_promote() {

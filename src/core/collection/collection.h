@@ -1,8 +1,8 @@
 // One open collection: its metadata, log, dense index, payloads and sparse
 // vectors, and the operations on them. Every write is logged and flushed
-// before it is applied; the log alone describes the collection, and the files
-// written beside it at compaction are only used where they provably agree
-// with it.
+// before it is applied; the log alone describes the collection, and the graph
+// checkpoint written beside it is only used where it provably agrees with it
+// (see checkpoint.h).
 //
 // A collection has no lock of its own: the client's lock guards it.
 #pragma once
@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/collection/checkpoint.h"
 #include "core/collection/filter.h"
 #include "core/collection/meta.h"
 #include "core/collection/payload.h"
@@ -127,18 +128,34 @@ class Collection {
   const JsonValue* payload(VectorId id) const { return payloads_.get(id); }
   SharedPayload shared_payload(VectorId id) const { return payloads_.shared(id); }
   const PayloadTable& payloads() const { return payloads_; }
-  // Records appended since the open or the last compaction.
+  // Records appended since the open or the last compaction check.
   uint64_t entry_count() const { return entry_count_; }
+  // The log as flushed so far.
+  const LogPosition& log_position() const { return log_ ? log_->position() : log_pos_; }
+  // The log prefix the graph checkpoint on disk was taken after (or taken
+  // over at the open); none (0 bytes) when there is none.
+  const LogMark& checkpoint_mark() const { return checkpoint_; }
 
-  // Rewrites the log as one Add per live vector; saves "hnsw.graph" and
-  // "sparse.bin" (or removes a stale "sparse.bin").
+  // The compaction check, run every wal_compact_threshold writes: the log is
+  // rewritten only when its dead records (overwritten or deleted vectors and
+  // delete records) are at least as many as its live vectors; otherwise the
+  // graph checkpoint and "sparse.bin" are saved. Either way the write count
+  // starts again.
+  Status maintain_log();
+  // Rewrites the log as one Add per live vector; saves the graph checkpoint
+  // and "sparse.bin" (or removes a stale "sparse.bin").
   Status compact();
+  // Saves the graph as of the log's current end through a temporary name and
+  // a rename, unless the checkpoint on disk is already that one. Nothing to
+  // do for indexes without a graph.
+  Status checkpoint();
   // Writes one Add per live vector, with its payload and sparse vector, to a
-  // new log at `path`; returns the number of records. A failed write leaves
-  // no file behind.
-  Result<uint64_t> write_compacted_log(const std::string& path) const;
+  // new log at `path`; returns where that log ends (its record count among
+  // it). A failed write leaves no file behind.
+  Result<LogPosition> write_compacted_log(const std::string& path) const;
 
-  // Flushes and closes the log, so that its file can be replaced. The next
+  // Flushes and closes the log, so that its file can be replaced; a
+  // collection dropped with its log closed writes no checkpoint. The next
   // write (or ensure_log) opens it again.
   Status close_log();
   // Opens the log for appending unless it is open.
@@ -153,6 +170,15 @@ class Collection {
   void apply_entry(const WalEntryView& e);
   void apply_payload_and_sparse(const WalEntryView& e);
   Status replay();
+  // One pass over the log. Records ending within the first `prefix` bytes
+  // (those a taken-over checkpoint already holds) set payloads and sparse
+  // vectors only.
+  Result<WalReplayStats> replay_records(std::optional<LogMark> prefix);
+  // Whether the log has grown enough past the last checkpoint to save a new one.
+  bool checkpoint_due() const;
+  // Saves "sparse.bin" through a temporary name, or removes it when no
+  // sparse vector is left.
+  Status save_sparse_file() const;
   // Compaction check, then (after upserts) the promotion check.
   Status after_write(bool upsert);
   Status maybe_promote();
@@ -167,7 +193,10 @@ class Collection {
   PayloadTable payloads_;
   SparseStore sparse_;
   std::unique_ptr<WalWriter> log_;
+  LogPosition log_pos_;  // where the log stood when it was last closed
   uint64_t entry_count_ = 0;
+  LogMark checkpoint_;
+  uint64_t checkpoint_records_ = 0;  // log records the checkpoint covers
 };
 
 }  // namespace kovra

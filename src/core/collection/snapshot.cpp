@@ -103,14 +103,16 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::st
 
   SnapshotMeta meta;
   meta.name = name;
-  KOVRA_ASSIGN_OR_RETURN(meta.vector_count, collection.write_compacted_log(dir + "/" + wal::kLogTmpFile));
+  KOVRA_ASSIGN_OR_RETURN(LogPosition log, collection.write_compacted_log(dir + "/" + wal::kLogTmpFile));
+  meta.vector_count = log.records;
   KOVRA_TRY(io::rename_file(dir + "/" + wal::kLogTmpFile, dir + "/" + wal::kLogFile));
   meta.sparse_count = collection.sparse_count();
   if (meta.sparse_count > 0) KOVRA_TRY(collection.sparse().save(dir + "/sparse.bin"));
   if (collection.meta().index_type == IndexType::Hnsw && collection.count() > 0) {
+    // Bound to the snapshot's own log, so that a restore takes it over.
     const std::string graph = snapshot_graph_path(collection.dir(), name);
-    KOVRA_TRY(collection.index().save_graph(graph + ".tmp"));
-    KOVRA_TRY(io::rename_file(graph + ".tmp", graph));
+    KOVRA_TRY(write_graph_checkpoint(collection.index(), graph, graph + ".tmp",
+                                     LogMark{log.bytes, log.hash.digest()}));
   }
   meta.created_at = seconds_now();
   KOVRA_ASSIGN_OR_RETURN(std::string text, snapshot_meta_to_json(meta));

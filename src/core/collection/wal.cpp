@@ -58,8 +58,9 @@ Result<size_t> read_up_to(io::Source& src, uint8_t* out, size_t size) {
   return done;
 }
 
-Result<WalReplayStats> replay_source(io::Source& src, const WalVisitor& visit) {
+Result<WalReplayStats> replay_source(io::Source& src, const WalVisitor& visit, std::optional<uint64_t> mark) {
   WalReplayStats stats;
+  if (mark && *mark == 0) stats.mark_digest = stats.end.hash.digest();
   std::vector<uint8_t> body;
   std::vector<float> floats;
   for (;;) {
@@ -91,7 +92,18 @@ Result<WalReplayStats> replay_source(io::Source& src, const WalVisitor& visit) {
     }
     ++stats.records;
     stats.valid_end += wal::kLengthSize + len;
-    if (auto entry = decode_wal_body(std::span<const uint8_t>(body.data(), len), floats)) visit(*entry);
+    stats.end.hash.update(len_bytes, sizeof len_bytes);
+    stats.end.hash.update(body.data(), len);
+    stats.end.bytes = stats.valid_end;
+    stats.end.records = stats.records;
+    if (mark && *mark == stats.valid_end) {
+      stats.mark_digest = stats.end.hash.digest();
+      stats.mark_records = stats.records;
+    }
+    if (auto entry = decode_wal_body(std::span<const uint8_t>(body.data(), len), floats)) {
+      entry->end = stats.valid_end;
+      visit(*entry);
+    }
   }
 }
 
@@ -123,16 +135,20 @@ std::optional<WalEntryView> decode_wal_body(std::span<const uint8_t> body, std::
   return e;
 }
 
-Result<WalReplayStats> replay_wal(const std::string& path, const WalVisitor& visit) {
+Result<WalReplayStats> replay_wal(const std::string& path, const WalVisitor& visit, std::optional<uint64_t> mark) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return WalReplayStats{};
+  if (::stat(path.c_str(), &st) != 0) {
+    WalReplayStats none;
+    if (mark && *mark == 0) none.mark_digest = none.end.hash.digest();
+    return none;
+  }
   KOVRA_ASSIGN_OR_RETURN(auto reader, io::FileReader::open(path));
-  return replay_source(*reader, visit);
+  return replay_source(*reader, visit, mark);
 }
 
 WalReplayStats replay_wal_bytes(std::span<const uint8_t> bytes, const WalVisitor& visit) {
   io::SpanSource src(bytes);
-  auto r = replay_source(src, visit);
+  auto r = replay_source(src, visit, std::nullopt);
   return r ? *r : WalReplayStats{};
 }
 
@@ -140,7 +156,8 @@ WalReplayStats replay_wal_bytes(std::span<const uint8_t> bytes, const WalVisitor
 
 WalWriter::~WalWriter() { (void)close(); }
 
-Result<std::unique_ptr<WalWriter>> WalWriter::open_append(const std::string& path, std::optional<uint64_t> keep) {
+Result<std::unique_ptr<WalWriter>> WalWriter::open_append(const std::string& path, std::optional<uint64_t> keep,
+                                                         const LogPosition& at) {
   // Not O_APPEND: a batch patches its first length after the rest is written
   // (see flush), and every write goes to an explicit offset anyway.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -162,7 +179,14 @@ Result<std::unique_ptr<WalWriter>> WalWriter::open_append(const std::string& pat
   }
   auto w = std::unique_ptr<WalWriter>(new WalWriter());
   w->fd_ = fd;
-  w->end_ = size;
+  w->pos_ = at;
+  // Bytes the caller did not know of (a file changed behind its back) leave
+  // a position no checkpoint can match, so none is ever bound to them.
+  if (at.bytes != size) {
+    w->pos_ = LogPosition();
+    w->pos_.bytes = size;
+    w->pos_.known = false;
+  }
   w->buf_.reserve(io::kFileBufferSize);
   return w;
 }
@@ -199,12 +223,14 @@ void WalWriter::append_add(VectorId id, std::span<const float> vector, const std
     put(s);
     buf_.insert(buf_.end(), sparse->begin(), sparse->end());
   }
+  ++pending_records_;
 }
 
 void WalWriter::append_delete(VectorId id) {
   put(static_cast<uint32_t>(wal::kDeleteBodySize));
   put(wal::kDeleteVariant);
   put(id);
+  ++pending_records_;
 }
 
 namespace {
@@ -227,7 +253,7 @@ int write_all_at(int fd, const uint8_t* p, size_t n, uint64_t offset) {
 Status WalWriter::flush() {
   if (buf_.empty()) return ok();
   if (fd_ < 0) {
-    buf_.clear();
+    discard();
     return fail(Error::io_text("the log is closed"));
   }
   // Several records go in as one batch: whole or not at all. A process that
@@ -243,17 +269,21 @@ Status WalWriter::flush() {
     const uint32_t held = 0xFFFFFFFFu;
     std::memcpy(buf_.data(), &held, sizeof held);
   }
-  int err = write_all_at(fd_, buf_.data(), buf_.size(), end_);
+  int err = write_all_at(fd_, buf_.data(), buf_.size(), pos_.bytes);
   if (!err && batch)
-    err = write_all_at(fd_, reinterpret_cast<const uint8_t*>(&first_length), sizeof first_length, end_);
+    err = write_all_at(fd_, reinterpret_cast<const uint8_t*>(&first_length), sizeof first_length, pos_.bytes);
   if (err) {
     // Take back whatever part of the records reached the file.
-    (void)::ftruncate(fd_, static_cast<off_t>(end_));
-    buf_.clear();
+    (void)::ftruncate(fd_, static_cast<off_t>(pos_.bytes));
+    discard();
     return fail(Error::io(err));
   }
-  end_ += buf_.size();
-  buf_.clear();
+  // The position's hash covers the bytes as they now stand in the file.
+  if (batch) std::memcpy(buf_.data(), &first_length, sizeof first_length);
+  pos_.bytes += buf_.size();
+  pos_.records += pending_records_;
+  pos_.hash.update(buf_.data(), buf_.size());
+  discard();
   return ok();
 }
 

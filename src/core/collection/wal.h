@@ -14,6 +14,7 @@
 #include "core/error.h"
 #include "core/index/vector_index.h"
 #include "core/io/codec.h"
+#include "core/io/hash.h"
 
 namespace kovra {
 
@@ -24,6 +25,16 @@ struct WalEntryView {
   std::span<const float> vector;                     // Add only
   std::optional<std::string_view> payload;           // compact JSON text
   std::optional<std::span<const uint8_t>> sparse;    // an encoded sparse vector
+  uint64_t end = 0;                                  // offset just past the record (set by replay)
+};
+
+// How far a log reaches: its length, its whole records, and the running hash
+// of its bytes, from which a checkpoint's binding is taken.
+struct LogPosition {
+  uint64_t bytes = 0;
+  uint64_t records = 0;
+  io::StreamHash hash;
+  bool known = true;  // false when the file holds bytes the hash has not seen
 };
 
 // Decodes one record body. nullopt when it does not decode: shorter than its
@@ -36,14 +47,21 @@ struct WalReplayStats {
   uint64_t records = 0;    // whole records read, decodable or not
   uint64_t valid_end = 0;  // offset just past the last whole record
   bool torn = false;       // stopped early: a short length or body, or an oversized length
+  LogPosition end;         // at valid_end: the hash covers exactly the whole records
+  // When a mark was asked for and a record ends exactly there: the digest of
+  // the bytes before it and the records they hold.
+  std::optional<uint64_t> mark_digest;
+  uint64_t mark_records = 0;
 };
 
 using WalVisitor = std::function<void(const WalEntryView&)>;
 
 // Replays the log at `path` through an 8192-byte buffered reader, handing
 // every decodable record to `visit` in file order. A missing file replays
-// nothing. A read error other than the end of the file is Io.
-Result<WalReplayStats> replay_wal(const std::string& path, const WalVisitor& visit);
+// nothing. A read error other than the end of the file is Io. With a `mark`,
+// the stats tell the digest of the first `mark` bytes if a record ends there.
+Result<WalReplayStats> replay_wal(const std::string& path, const WalVisitor& visit,
+                                  std::optional<uint64_t> mark = std::nullopt);
 // The same over an in-memory image.
 WalReplayStats replay_wal_bytes(std::span<const uint8_t> bytes, const WalVisitor& visit);
 
@@ -59,8 +77,11 @@ class WalWriter {
 
   // Opens for appending (created if missing). When `keep` is given and the
   // file is longer, it is first cut back to `keep` bytes: a torn tail must not
-  // precede new records.
-  static Result<std::unique_ptr<WalWriter>> open_append(const std::string& path, std::optional<uint64_t> keep);
+  // precede new records. `at` is what the caller knows of the file's bytes
+  // (from the replay, or from the writer that wrote them); the position goes
+  // on from there. Without it, a file that holds bytes has no known position.
+  static Result<std::unique_ptr<WalWriter>> open_append(const std::string& path, std::optional<uint64_t> keep,
+                                                        const LogPosition& at = LogPosition());
   // Creates or truncates, for a rewrite under a temporary name.
   static Result<std::unique_ptr<WalWriter>> create(const std::string& path);
 
@@ -71,10 +92,15 @@ class WalWriter {
   // file back at its earlier length and the records dropped.
   Status flush();
   // Drops records appended since the last flush.
-  void discard() { buf_.clear(); }
+  void discard() {
+    buf_.clear();
+    pending_records_ = 0;
+  }
   // Flushes and closes; reports a failure.
   Status close();
   uint64_t pending_bytes() const { return buf_.size(); }
+  // The file as flushed so far.
+  const LogPosition& position() const { return pos_; }
 
  private:
   WalWriter() = default;
@@ -85,7 +111,8 @@ class WalWriter {
   }
 
   int fd_ = -1;
-  uint64_t end_ = 0;  // file length after the last successful flush
+  LogPosition pos_;  // the file after the last successful flush
+  uint64_t pending_records_ = 0;
   std::vector<uint8_t> buf_;
 };
 
