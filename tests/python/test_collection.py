@@ -94,6 +94,24 @@ def test_client_lifecycle(data_dir):
         docs.upsert(2, [1, 2, 3])
 
 
+@pytest.mark.parametrize(
+    "name, shown",
+    [
+        ("a\0b", "a\\x00b"),
+        ("\0", "\\x00"),
+        ("a/\x00\x1f\x7f\t\n\r", "a/\\x00\\x1f\\x7f\\t\\n\\r"),
+        ("a\\b", "a\\\\b"),
+        ("é/ü", "é/ü"),
+        ("", ""),
+    ],
+)
+def test_refused_names_are_shown_whole_as_repr_escapes_them(tmp_path, name, shown):
+    assert shown == repr(name)[1:-1]
+    with pytest.raises(ValueError) as caught:
+        kv.Client(str(tmp_path / "db")).create_collection(name, 2)
+    assert str(caught.value) == "invalid collection name: " + shown
+
+
 @pytest.mark.parametrize("name", ["", ".", "..", "a/b", "../x", "a\\b", "a\0b", "x..y"])
 def test_names_that_are_not_one_path_component_are_refused(tmp_path, name):
     db = kv.Client(str(tmp_path / "db"))
