@@ -1,9 +1,8 @@
 // Inputs that the graph index may legitimately refuse only by running out of
-// memory. Its storage is dense: one entry per slot up to the largest slot key,
-// each with room for m0 + 1 layer-0 links. A file of a few hundred bytes can
-// therefore name slot 2^32 - 1 or m0 = 65534 and ask for gigabytes, exactly as
-// the index in memory would after adding that id; that is the layout, not a
-// decoding fault. The graph targets skip such inputs (decoded here the way the
+// memory. Its storage is one entry per node, each with room for m0 + 1
+// layer-0 links. A file of a few hundred bytes can therefore name m0 = 65534
+// and ask for gigabytes, exactly as the index in memory would with that m;
+// that is the layout, not a decoding fault. The graph targets skip such inputs (decoded here the way the
 // loader decodes them) so that the allocation limit keeps watching everything
 // else.
 #pragma once
@@ -19,18 +18,16 @@ namespace kovra::fuzz {
 
 inline constexpr double kMaxGraphBytes = 64.0 * 1024 * 1024;
 
-// Bytes of the slot arrays (and a search's visited marks) for slots
-// 0..top_slot.
-inline double graph_bytes(uint64_t top_slot, uint64_t dims, uint64_t m0) {
-  const double per_slot = 4.0 * static_cast<double>(dims) + 4.0 * (static_cast<double>(m0) + 1) + 40.0;
-  return (static_cast<double>(top_slot) + 1) * per_slot;
+// Bytes of the slot arrays (with the ids, their map and a search's visited
+// marks) for `slots` slots.
+inline double graph_bytes(uint64_t slots, uint64_t dims, uint64_t m0) {
+  const double per_slot = 4.0 * static_cast<double>(dims) + 4.0 * (static_cast<double>(m0) + 1) + 64.0;
+  return static_cast<double>(slots) * per_slot;
 }
 
+// Each node of the file takes at most one slot.
 inline bool graph_too_large(const HnswGraphSnapshot& snap, uint64_t dims) {
-  if (snap.nodes.empty()) return false;
-  uint64_t top = 0;
-  for (const auto& node : snap.nodes) top = std::max(top, node.first);
-  return top <= kMaxHnswId && graph_bytes(top, dims, snap.m0) > kMaxGraphBytes;
+  return graph_bytes(snap.nodes.size(), dims, snap.m0) > kMaxGraphBytes;
 }
 
 // A graph file (the graph record alone) read into an index of `dims`.
@@ -58,15 +55,13 @@ inline bool index_file_too_large(std::span<const uint8_t> data) {
   io::Decoder legacy(legacy_source);
   auto count = legacy.get_count();
   if (!count || *count == 0) return false;
-  uint64_t top = 0;
   for (uint64_t i = 0; i < *count; ++i) {
     auto id = legacy.get_u64();
     if (!id) return false;
     auto vector = legacy.get_array<float>();
-    if (!vector || vector->size() != *dims || *id > kMaxHnswId) return false;  // refused before inserting
-    top = std::max(top, *id);
+    if (!vector || vector->size() != *dims) return false;  // refused before inserting
   }
-  return graph_bytes(top, *dims, 2 * *m) > kMaxGraphBytes;
+  return graph_bytes(*count, *dims, 2 * *m) > kMaxGraphBytes;
 }
 
 }  // namespace kovra::fuzz

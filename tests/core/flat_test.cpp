@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <filesystem>
 #include <random>
 
 #include "core/distance.h"
+#include "core/io/codec.h"
+#include "core/io/file.h"
 #include "testutil.h"
 
 namespace kovra {
@@ -94,6 +97,55 @@ TEST(FlatIndex, DeletedSlotsStayInTheFileButNotInResults) {
   EXPECT_EQ(it[1].second, (std::vector<float>{2, 2}));
   std::filesystem::remove(path);
 }
+
+// A file whose id is live in more than one slot (written before repeated ids
+// were refused): every slot counts as stored, and a delete reaches the last.
+struct RepeatCase {
+  const char* name;
+  std::vector<VectorId> ids;
+  size_t left_after_deletes;
+};
+
+class FlatRepeats : public ::testing::TestWithParam<RepeatCase> {};
+
+TEST_P(FlatRepeats, EverySlotCountsAndADeleteTakesTheLast) {
+  const RepeatCase& c = GetParam();
+  const size_t n = c.ids.size();
+  auto bytes = *io::encode_to_bytes([&](io::Encoder& e) {
+    e.put_u64(1);
+    e.put_enum(0);
+    std::vector<float> data(n);
+    for (size_t i = 0; i < n; ++i) data[i] = static_cast<float>(i);
+    e.put_array(data);
+    e.put_array(c.ids);
+    e.put_count(n);
+    for (size_t i = 0; i < n; ++i) e.put_u8(1);
+  });
+  auto path = (std::filesystem::temp_directory_path() / ("kovra_flat_repeat_" + std::string(c.name))).string();
+  ASSERT_TRUE(io::write_whole_file(path, bytes));
+  auto index = FlatIndex::load(path);
+  std::filesystem::remove(path);
+  ASSERT_TRUE(index) << index.error().message();
+  EXPECT_EQ(index->len(), n);
+  EXPECT_EQ(index->iterate().size(), n);
+  std::vector<VectorId> distinct(c.ids);
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  for (VectorId id : distinct) {
+    const size_t last = static_cast<size_t>(std::find(c.ids.rbegin(), c.ids.rend(), id) - c.ids.rbegin());
+    const float at = static_cast<float>(n - 1 - last);
+    EXPECT_EQ((*index->search(std::vector<float>{at}, 1))[0], (Hit{id, 0.0f}));
+    EXPECT_TRUE(*index->remove(id));
+    const std::vector<Hit> after = *index->search(std::vector<float>{at}, 1);
+    for (const Hit& h : after) EXPECT_NE(h.distance, 0.0f);
+  }
+  EXPECT_EQ(index->len(), c.left_after_deletes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, FlatRepeats,
+                         ::testing::Values(RepeatCase{"distinct", {4, 9, 1}, 0}, RepeatCase{"twice", {7, 7}, 1},
+                                           RepeatCase{"interleaved", {5, 6, 5, 6, 5}, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FlatIndex, NanDistancesDoNotBreakSelection) {
   FlatIndex index(1, Metric::L2);

@@ -193,31 +193,23 @@ TEST(HnswIndex, DuplicatesAndFailedBatchesChangeNothing) {
   std::vector<Entry> live_id{{1, {0, 0}}, {5, {1, 0}}};
   EXPECT_EQ(index.add_batch(live_id).error().message(), "duplicate vector ID: 5");
   EXPECT_EQ(index.len(), 1u);
-  EXPECT_EQ(index.graph().slot_count(), 6u);
+  EXPECT_EQ(index.graph().slot_count(), 1u);  // the refused batches claimed nothing
   EXPECT_TRUE(index.add_batch({}));
 }
 
-TEST(HnswIndex, IdsAboveThirtyTwoBitsAreRejectedBeforeAnythingChanges) {
-  const uint64_t big = (uint64_t{1} << 32) + 5;
+TEST(HnswIndex, BlocksMayStartAtAnyIdAndWrapLikeEveryIndex) {
   HnswIndex index(2, Metric::L2);
   ASSERT_TRUE(index.add(5, std::vector<float>{1, 1}));
-  auto r = index.add(big, std::vector<float>{0, 0});
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), ErrorKind::InvalidConfig);
-  EXPECT_NE(r.error().message().find("4294967301"), std::string::npos);
-  std::vector<Entry> batch{{6, {0, 0}}, {big, {0, 0}}};
-  EXPECT_FALSE(index.add_batch(batch));
-  std::vector<float> block(4 * 2, 0.5f);
-  auto np = index.add_batch_np(block, 2, kMaxHnswId - 2);  // last row is 2^32
-  ASSERT_FALSE(np);
-  EXPECT_NE(np.error().message().find("4294967296"), std::string::npos);
-  EXPECT_FALSE(index.add_batch_parallel(block, 2, big, 2, 2));
-  EXPECT_EQ(*index.remove(big), false);
-  EXPECT_EQ(index.len(), 1u);
-  EXPECT_EQ(index.graph().slot_count(), 6u);
+  std::vector<float> block{0, 0, 1, 0, 2, 0, 3, 0};
+  ASSERT_TRUE(index.add_batch_np(block, 2, UINT64_MAX - 1));  // ids 2^64 - 2, 2^64 - 1, 0, 1
+  EXPECT_EQ(index.len(), 5u);
+  EXPECT_EQ(index.graph().slot_count(), 5u);
+  EXPECT_EQ((*index.search(std::vector<float>{1, 0}, 1))[0].id, UINT64_MAX);
+  EXPECT_EQ((*index.search(std::vector<float>{3, 0}, 1))[0].id, 1u);
   // An empty block is fine at any start.
-  EXPECT_TRUE(index.add_batch_np({}, 2, big));
-  EXPECT_TRUE(index.add_batch_parallel({}, 2, big, 0, 0));
+  EXPECT_TRUE(index.add_batch_np({}, 2, UINT64_MAX));
+  EXPECT_TRUE(index.add_batch_parallel({}, 2, UINT64_MAX, 0, 0));
+  EXPECT_EQ(index.len(), 5u);
 }
 
 TEST(HnswIndex, BlockChecks) {
@@ -274,10 +266,10 @@ TEST(HnswIndex, SearchesNeverStartFromDeletedNodes) {
   }
 }
 
-TEST(HnswIndex, LargeIdGrowsSlotStorage) {
+TEST(HnswIndex, LargeIdTakesOneSlot) {
   HnswIndex index(2, Metric::L2);
   ASSERT_TRUE(index.add(1'000'000, std::vector<float>{1, 2}));
-  EXPECT_EQ(index.graph().slot_count(), 1'000'001u);
+  EXPECT_EQ(index.graph().slot_count(), 1u);
   EXPECT_EQ(index.len(), 1u);
   EXPECT_EQ((*index.search(std::vector<float>{1, 2}, 3))[0].id, 1'000'000u);
 }
@@ -412,6 +404,103 @@ TEST(HnswIndex, IterateListsLiveSlotsInOrder) {
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0], (Entry{1, {1, 1}}));
   EXPECT_EQ(all[1], (Entry{4, {4, 4}}));
+}
+
+// Ids from anywhere in the 64-bit range, through every way of adding: each
+// vector is found under its own id, deletes free slots for later ids, and the
+// graph costs one slot per node.
+struct IdCase {
+  const char* name;
+  std::vector<VectorId> ids;
+  int path;  // 0 add, 1 add_batch, 2 add_parallel
+};
+
+std::vector<VectorId> spread_ids() {
+  std::vector<VectorId> ids{0, uint64_t{1} << 32, uint64_t{1} << 63, UINT64_MAX, (uint64_t{1} << 32) - 1};
+  std::mt19937_64 rng(11);
+  while (ids.size() < 400) ids.push_back(rng());
+  return ids;
+}
+
+class HnswIds : public ::testing::TestWithParam<IdCase> {};
+
+TEST_P(HnswIds, AnySixtyFourBitIdIsFoundDeletedAndReused) {
+  const IdCase& c = GetParam();
+  const size_t n = c.ids.size(), d = 8;
+  auto data = random_block(n, d, 21);
+  HnswIndex index(d, Metric::L2, {64, 400, 8});  // a beam over the whole graph: exact answers
+  switch (c.path) {
+    case 0:
+      for (size_t i = 0; i < n; ++i) ASSERT_TRUE(index.add(c.ids[i], row(data, d, i)));
+      break;
+    case 1: {
+      std::vector<Entry> entries;
+      for (size_t i = 0; i < n; ++i) {
+        auto v = row(data, d, i);
+        entries.emplace_back(c.ids[i], std::vector<float>(v.begin(), v.end()));
+      }
+      ASSERT_TRUE(index.add_batch(entries));
+      break;
+    }
+    default:
+      ASSERT_TRUE(index.add_parallel(c.ids, data, 2, 64));
+  }
+  EXPECT_EQ(index.len(), n);
+  EXPECT_EQ(index.graph().slot_count(), n);
+  expect_graph_invariants(index.graph());
+  for (size_t i = 0; i < n; ++i) EXPECT_EQ((*index.search(row(data, d, i), 1))[0].id, c.ids[i]) << c.ids[i];
+  std::set<VectorId> listed;
+  for (const Entry& e : index.iterate()) listed.insert(e.first);
+  EXPECT_EQ(listed, std::set<VectorId>(c.ids.begin(), c.ids.end()));
+
+  // Delete every fourth id; none comes back, and the freed slots take new ids.
+  for (size_t i = 0; i < n; i += 4) EXPECT_TRUE(*index.remove(c.ids[i]));
+  for (size_t i = 0; i < n; i += 4) EXPECT_FALSE(*index.remove(c.ids[i]));
+  std::set<VectorId> deleted;
+  for (size_t i = 0; i < n; i += 4) deleted.insert(c.ids[i]);
+  expect_graph_invariants(index.graph());
+  size_t found = 0, kept = 0;
+  for (size_t i = 0; i < n; ++i) {
+    auto hits = *index.search(row(data, d, i), 3);
+    for (const Hit& h : hits) EXPECT_FALSE(deleted.count(h.id)) << h.id;
+    if (i % 4 != 0) {
+      ++kept;
+      found += hits[0].id == c.ids[i];
+    }
+  }
+  EXPECT_GE(found, kept * 9 / 10);
+  const uint64_t shift = 0x9E3779B97F4A7C15ull;  // new ids, none of them live
+  for (size_t i = 0; i < n; i += 4) ASSERT_TRUE(index.add(c.ids[i] + shift, row(data, d, i)));
+  EXPECT_EQ(index.graph().slot_count(), n);
+  EXPECT_EQ(index.len(), n);
+  // The graph is approximate: after many deletes a new node may lose its last
+  // link back in pruning.
+  size_t again = 0;
+  for (size_t i = 0; i < n; i += 4) again += (*index.search(row(data, d, i), 1))[0].id == c.ids[i] + shift;
+  EXPECT_GE(again, (n / 4) * 8 / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ids, HnswIds,
+    ::testing::Values(IdCase{"spread_add", spread_ids(), 0}, IdCase{"spread_add_batch", spread_ids(), 1},
+                      IdCase{"spread_add_parallel", spread_ids(), 2},
+                      IdCase{"top_of_range_parallel", {UINT64_MAX, UINT64_MAX - 1, UINT64_MAX - 2, 0, 1, 2}, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HnswIndex, GrowthIsCheckedByNodeCountNotByIds) {
+  HnswIndex index(128, Metric::L2);
+  ASSERT_TRUE(index.add(UINT64_MAX, std::vector<float>(128, 1.0f)));
+  EXPECT_TRUE(index.check_capacity(UINT64_MAX - 1));
+  EXPECT_TRUE(index.check_capacity(UINT64_MAX));
+  // More nodes than the machine's memory holds, or than 32-bit slots number.
+  auto huge = index.graph().check_growth(uint64_t{1} << 31);
+  ASSERT_FALSE(huge);
+  EXPECT_EQ(huge.error().kind(), ErrorKind::OutOfMemory);
+  EXPECT_NE(huge.error().message().find("bytes of memory"), std::string::npos) << huge.error().message();
+  HnswIndex small(1, Metric::L2);
+  auto many = small.graph().check_growth(kMaxHnswNodes + 1);
+  ASSERT_FALSE(many);
+  EXPECT_NE(many.error().message().find("slots, more than the graph's"), std::string::npos) << many.error().message();
 }
 
 }  // namespace

@@ -94,6 +94,24 @@ def test_client_lifecycle(data_dir):
         docs.upsert(2, [1, 2, 3])
 
 
+@pytest.mark.parametrize(
+    "name, shown",
+    [
+        ("a\0b", "a\\x00b"),
+        ("\0", "\\x00"),
+        ("a/\x00\x1f\x7f\t\n\r", "a/\\x00\\x1f\\x7f\\t\\n\\r"),
+        ("a\\b", "a\\\\b"),
+        ("é/ü", "é/ü"),
+        ("", ""),
+    ],
+)
+def test_refused_names_are_shown_whole_as_repr_escapes_them(tmp_path, name, shown):
+    assert shown == repr(name)[1:-1]
+    with pytest.raises(ValueError) as caught:
+        kv.Client(str(tmp_path / "db")).create_collection(name, 2)
+    assert str(caught.value) == "invalid collection name: " + shown
+
+
 @pytest.mark.parametrize("name", ["", ".", "..", "a/b", "../x", "a\\b", "a\0b", "x..y"])
 def test_names_that_are_not_one_path_component_are_refused(tmp_path, name):
     db = kv.Client(str(tmp_path / "db"))
@@ -373,25 +391,40 @@ def test_promotion_to_hnsw(data_dir):
     assert [h["id"] for h in reopen(data_dir, "p").search([0, 0], 3)] == [1, 2, 3]
 
 
-def test_promotion_skips_ids_a_graph_cannot_hold(data_dir):
+LARGE_IDS = [0, 2**32, 2**63, 2**64 - 1, 0x9E3779B97F4A7C15]
+
+
+def test_promotion_covers_ids_of_the_whole_64_bit_range(data_dir):
     kv.Client(data_dir).create_collection("p", 2, metric="l2", index_type="flat")
-    edit_meta(data_dir, "p", auto_promote_threshold=2)
+    edit_meta(data_dir, "p", auto_promote_threshold=len(LARGE_IDS))
     col = reopen(data_dir, "p")
-    col.upsert(2**40, [1, 0])
-    col.upsert(1, [2, 0])
-    assert json.load(open(os.path.join(data_dir, "p", "meta.json")))["index_type"] == "flat"
+    for n, i in enumerate(LARGE_IDS):
+        col.upsert(i, [float(n), 0.0], {"n": n})
+    assert json.load(open(os.path.join(data_dir, "p", "meta.json")))["index_type"] == "hnsw"
+    for n, i in enumerate(LARGE_IDS):
+        assert col.search([float(n), 0.0], 1)[0] == {"id": i, "distance": 0.0, "payload": {"n": n}}
+    del col
+    col = reopen(data_dir, "p")
+    assert [col.search([float(n), 0.0], 1)[0]["id"] for n in range(len(LARGE_IDS))] == LARGE_IDS
 
 
-def test_hnsw_refuses_large_ids_before_logging(data_dir):
+@pytest.mark.parametrize("threshold", [None, 3])  # replayed from the log; or compacted with a saved graph
+def test_hnsw_collection_holds_ids_of_the_whole_64_bit_range(data_dir, threshold):
     col = kv.Client(data_dir).create_collection("h", 2)
-    col.upsert(5, [1, 0], {"v": 1})
-    with pytest.raises(ValueError, match="4294967296"):
-        col.upsert(2**32 + 5, [0, 1])
-    with pytest.raises(ValueError):
-        col.upsert_batch([(6, [1, 1]), (2**32, [0, 1])])
+    if threshold:
+        del col
+        edit_meta(data_dir, "h", wal_compact_threshold=threshold)
+        col = reopen(data_dir, "h")
+    col.upsert_batch([(i, [float(n), 1.0], {"n": n}) for n, i in enumerate(LARGE_IDS)])
+    assert col.delete(LARGE_IDS[1]) is True
+    col.upsert(LARGE_IDS[2], [9.0, 9.0])
     del col
     col = reopen(data_dir, "h")
-    assert sorted(h["id"] for h in col.search([1, 0], 5)) == [5, 6]
+    assert col.count == len(LARGE_IDS) - 1
+    assert col.search([9.0, 9.0], 1)[0]["id"] == LARGE_IDS[2]
+    assert col.search([0.0, 1.0], 1)[0]["id"] == 0
+    assert LARGE_IDS[1] not in {h["id"] for h in col.search([1.0, 1.0], 5)}
+    assert col.search([3.0, 1.0], 1)[0] == {"id": 2**64 - 1, "distance": 0.0, "payload": {"n": 3}}
 
 
 def test_oversized_record_is_refused(data_dir):

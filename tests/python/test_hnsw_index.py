@@ -71,20 +71,43 @@ def test_bulk_ids_and_edge_cases(rng):
     assert dot.search([3.0, 4.0], 1) == [{"id": 1, "distance": -11.0}]
 
 
-def test_ids_beyond_32_bits_are_refused(rng):
+SPREAD_IDS = [0, 2**32, 2**63, 2**64 - 1, 2**32 - 1] + [
+    int(v) for v in np.random.default_rng(17).integers(0, 2**63, 195, dtype=np.uint64) * 2 + 1
+]
+ADD_PATHS = {
+    "add": lambda index, ids, rows: [index.add(i, r) for i, r in zip(ids, rows)],
+    "add_batch": lambda index, ids, rows: index.add_batch(list(zip(ids, rows))),
+}
+
+
+@pytest.mark.parametrize("path", ADD_PATHS)
+def test_any_64_bit_id_is_added_found_deleted_and_saved(path, rng, tmp_path):
+    data = rng.random((len(SPREAD_IDS), 8), dtype=np.float32)
+    index = kv.HnswIndex(8, ef_search=256, m=8)
+    ADD_PATHS[path](index, SPREAD_IDS, data)
+    assert len(index) == len(SPREAD_IDS)
+    assert [index.search(v, 1)[0]["id"] for v in data] == SPREAD_IDS
+    for i in SPREAD_IDS[::3]:
+        assert index.delete(i) is True
+    assert index.delete(SPREAD_IDS[0]) is False
+    gone = set(SPREAD_IDS[::3])
+    assert not gone & {h["id"] for v in data for h in index.search(v, 3)}
+    index.save(str(tmp_path / "g"))
+    loaded = kv.HnswIndex.load(str(tmp_path / "g"))
+    assert len(loaded) == len(index)
+    assert [loaded.search(v, 3) for v in data] == [index.search(v, 3) for v in data]
+    loaded.save(str(tmp_path / "again"))
+    assert open(tmp_path / "again", "rb").read() == open(tmp_path / "g", "rb").read()
+
+
+@pytest.mark.parametrize("start", [2**32 - 2, 2**63, 2**64 - 2])
+@pytest.mark.parametrize("method", ["add_batch_np", "add_batch_parallel"])
+def test_blocks_start_anywhere_and_wrap_like_every_index(method, start):
     index = kv.HnswIndex(2)
     index.add(5, [1.0, 1.0])
-    with pytest.raises(ValueError, match="4294967301"):
-        index.add(2**32 + 5, [0.0, 0.0])
-    with pytest.raises(ValueError, match="4294967296"):
-        index.add_batch([(1, [0.0, 0.0]), (2**32, [0.0, 0.0])])
-    with pytest.raises(ValueError, match="4294967296"):
-        index.add_batch_np(np.zeros((3, 2), np.float32), start_id=2**32 - 2)
-    with pytest.raises(ValueError, match="4294967296"):
-        index.add_batch_parallel(np.zeros((3, 2), np.float32), start_id=2**32 - 2)
-    assert len(index) == 1
-    assert ids(index.search([1.0, 1.0], 5)) == [5]
-    assert index.delete(2**32 + 5) is False
+    getattr(index, method)(np.array([[0, 0], [0, 1], [0, 2]], np.float32), start_id=start)
+    assert len(index) == 4
+    assert [index.search([0.0, float(r)], 1)[0]["id"] for r in range(3)] == [(start + r) % 2**64 for r in range(3)]
 
 
 def test_parallel_build_finds_every_row(rng):

@@ -36,7 +36,27 @@ bool valid_collection_name(std::string_view name) {
 }
 
 std::string invalid_collection_name_message(std::string_view name) {
-  return "invalid collection name: " + std::string(name);
+  std::string out = "invalid collection name: ";
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;  // UTF-8 bytes of printable characters pass as they are
+    }
+  }
+  return out;
 }
 
 Result<std::shared_ptr<ClientState>> ClientState::open(const std::string& data_dir) {

@@ -19,6 +19,11 @@ namespace kovra {
 // A name that is one plain path component: not empty, not ".", without "/",
 // "\", NUL or "..".
 bool valid_collection_name(std::string_view name);
+// "invalid collection name: <name>", with the name's backslashes and ASCII
+// control characters escaped as Python's repr escapes them: a backslash
+// doubled, \t, \n and \r, other control characters as \xNN. The message
+// then shows every character of the name (a NUL would end it wherever it is
+// handed on as a C string), and no escape reads as characters of the name.
 std::string invalid_collection_name_message(std::string_view name);
 
 class ClientState {

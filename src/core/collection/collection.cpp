@@ -228,7 +228,7 @@ Result<WalReplayStats> Collection::replay_records(std::optional<LogMark> prefix)
           return;
         }
         // What the graph would reject is dropped, as a single insert would drop it.
-        if (e.vector.size() == meta_.dimensions && HnswIndex::check_id(e.id)) pending.put(e.id, e.vector.data());
+        if (e.vector.size() == meta_.dimensions) pending.put(e.id, e.vector.data());
         apply_payload_and_sparse(e);
       },
       prefix ? std::optional<uint64_t>(prefix->bytes) : std::nullopt);
@@ -269,7 +269,6 @@ void Collection::apply_entry(const WalEntryView& e) {
 Status Collection::check_upsert(const UpsertItem& item) const {
   if (item.values().size() != meta_.dimensions)
     return fail(Error::dimension_mismatch(meta_.dimensions, item.values().size()));
-  if (meta_.index_type == IndexType::Hnsw) KOVRA_TRY(HnswIndex::check_id(item.id));
   KOVRA_TRY(index_->check_capacity(item.id));
   if (auto message = oversized_record_message(item.record_size())) return fail(Error::invalid_config(*message));
   return ok();
@@ -768,9 +767,6 @@ Status Collection::maybe_promote() {
       index_->len() < *meta_.auto_promote_threshold)
     return ok();
   std::vector<Entry> entries = index_->iterate();
-  // A graph cannot hold ids at or above 2^32; such a collection stays flat.
-  for (const auto& e : entries)
-    if (e.first > kMaxHnswId) return ok();
   HnswConfig config = meta_.promotion_hnsw_config.value_or(HnswConfig{});
   KOVRA_TRY(HnswIndex::check_config(config));
   auto graph = std::make_unique<HnswIndex>(meta_.dimensions, meta_.metric, config);

@@ -16,7 +16,7 @@ void FlatIndex::append(VectorId id, const float* vector) {
   data_.insert(data_.end(), vector, vector + dimensions_);
   ids_.push_back(id);
   alive_.push_back(1);
-  id_to_slot_.put(id, slot);
+  id_to_slot_.insert(id, static_cast<uint32_t>(slot), id_of());
   ++count_;
   cache_norms();
 }
@@ -36,12 +36,12 @@ void FlatIndex::reserve_more(size_t n) {
   grow_for(ids_, n);
   grow_for(alive_, n);
   grow_for(norms_, n);
-  id_to_slot_.reserve(id_to_slot_.size() + n);
+  id_to_slot_.reserve(id_to_slot_.size() + n, id_of());
 }
 
 Status FlatIndex::add(VectorId id, std::span<const float> vector) {
   if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
-  if (id_to_slot_.contains(id)) return fail(Error::duplicate_id(id));
+  if (id_to_slot_.find(id, id_of())) return fail(Error::duplicate_id(id));
   append(id, vector.data());
   return ok();
 }
@@ -53,7 +53,7 @@ Status FlatIndex::add_batch(std::span<const Entry> entries) {
   seen.reserve(entries.size());
   for (const auto& [id, vector] : entries) {
     if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
-    if (id_to_slot_.contains(id) || !seen.insert(id).second) return fail(Error::duplicate_id(id));
+    if (id_to_slot_.find(id, id_of()) || !seen.insert(id).second) return fail(Error::duplicate_id(id));
   }
   reserve_more(entries.size());
   for (const auto& [id, vector] : entries) append(id, vector.data());
@@ -74,7 +74,7 @@ Status FlatIndex::check_flat_batch(size_t floats, size_t columns, VectorId start
     size_t n = floats / dimensions_;
     for (size_t r = 0; r < n; ++r) {
       VectorId id = start_id + r;
-      if (id_to_slot_.contains(id)) return fail(Error::duplicate_id(id));
+      if (id_to_slot_.find(id, id_of())) return fail(Error::duplicate_id(id));
     }
   }
   return ok();
@@ -83,13 +83,13 @@ Status FlatIndex::check_flat_batch(size_t floats, size_t columns, VectorId start
 void FlatIndex::link_flat_batch(size_t first, size_t n, VectorId start_id) {
   ids_.resize(first + n);
   alive_.resize(first + n, 1);
-  id_to_slot_.reserve(id_to_slot_.size() + n);
+  for (size_t r = 0; r < n; ++r) ids_[first + r] = start_id + r;
+  id_to_slot_.reserve(id_to_slot_.size() + n, id_of());
   constexpr size_t kAhead = 16;  // hide the map's cache misses
   for (size_t r = 0; r < n; ++r) {
     VectorId id = start_id + r;
     if (r + kAhead < n) id_to_slot_.prefetch(id + kAhead);
-    ids_[first + r] = id;
-    id_to_slot_.put(id, first + r);
+    id_to_slot_.insert(id, static_cast<uint32_t>(first + r), id_of());
   }
   count_ += n;
   cache_norms();
@@ -157,7 +157,7 @@ Result<std::vector<Hit>> FlatIndex::search_ids(std::span<const float> query, siz
   constexpr size_t kAhead = 16;
   for (size_t i = 0; i < ids.size(); ++i) {
     if (i + kAhead < ids.size()) id_to_slot_.prefetch(ids[i + kAhead]);
-    if (auto s = id_to_slot_.get(ids[i])) slots.push_back(static_cast<uint32_t>(*s));
+    if (auto s = id_to_slot_.find(ids[i], id_of())) slots.push_back(*s);
   }
   std::sort(slots.begin(), slots.end());
 
@@ -192,8 +192,8 @@ Result<std::vector<Hit>> FlatIndex::search_ids(std::span<const float> query, siz
 std::vector<std::optional<std::vector<float>>> FlatIndex::vectors_of(std::span<const VectorId> ids) const {
   std::vector<std::optional<std::vector<float>>> out(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
-    if (auto s = id_to_slot_.get(ids[i])) {
-      const float* v = data_.data() + *s * dimensions_;
+    if (auto s = id_to_slot_.find(ids[i], id_of())) {
+      const float* v = data_.data() + size_t{*s} * dimensions_;
       out[i].emplace(v, v + dimensions_);
     }
   }
@@ -396,7 +396,7 @@ Status FlatIndex::search_by_products(const QueryBlock& queries, size_t first, si
 }
 
 Result<bool> FlatIndex::remove(VectorId id) {
-  auto slot = id_to_slot_.erase(id);
+  auto slot = id_to_slot_.erase(id, id_of());
   if (!slot) return false;
   alive_[*slot] = 0;
   --count_;
@@ -445,12 +445,21 @@ Result<FlatIndex> FlatIndex::load(const std::string& path) {
                                        " floats, expected " + std::to_string(index.ids_.size()) +
                                        " ids x " + std::to_string(dims) + " dimensions"));
     }
-    index.id_to_slot_.reserve(index.ids_.size());
+    if (index.ids_.size() >= SlotMap::kEmpty)
+      return fail(Error::serialization(std::to_string(index.ids_.size()) + " slots, more than an index holds"));
+    index.id_to_slot_.reserve(index.ids_.size(), index.id_of());
     for (size_t i = 0; i < index.ids_.size(); ++i) {
-      if (index.alive_[i]) {
-        index.id_to_slot_.put(index.ids_[i], i);
-        ++index.count_;
+      if (!index.alive_[i]) continue;
+      const VectorId id = index.ids_[i];
+      // Files written before repeated ids were refused may hold one live in
+      // two slots: both count as stored, and the map (a delete) reaches the
+      // later one.
+      if (index.id_to_slot_.find(id, index.id_of())) {
+        index.id_to_slot_.move(id, static_cast<uint32_t>(i), index.id_of());
+      } else {
+        index.id_to_slot_.insert(id, static_cast<uint32_t>(i), index.id_of());
       }
+      ++index.count_;
     }
     index.cache_norms();
     return index;

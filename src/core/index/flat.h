@@ -10,7 +10,7 @@
 
 #include "core/buffer.h"
 #include "core/index/batch_search.h"
-#include "core/index/id_map.h"
+#include "core/index/slot_map.h"
 #include "core/index/vector_index.h"
 
 namespace kovra {
@@ -85,7 +85,11 @@ class FlatIndex final : public VectorIndex {
   // same sum, so caching it changes no result, and batch search bounds and
   // ranks its products with it. Never saved.
   std::vector<float> norms_;
-  IdMap id_to_slot_;            // live slots only
+  SlotMap id_to_slot_;          // live slots only, keyed through ids_
+
+  auto id_of() const {
+    return [this](uint32_t s) { return ids_[s]; };
+  }
   size_t count_ = 0;
 };
 

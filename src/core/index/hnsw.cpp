@@ -7,6 +7,7 @@
 #include <cmath>
 #include <exception>
 #include <random>
+#include <unordered_set>
 
 #include "core/cpu.h"
 #include "core/index/topk.h"
@@ -74,29 +75,78 @@ void HnswGraph::ensure_slot(Slot s) {
   layer0_counts.resize(need, 0);
   upper_links.resize(need);
   live.resize(need, 0);
+  ids.resize(need, 0);
+}
+
+void HnswGraph::reserve_slots(size_t slots) {
+  if (slots <= live.capacity()) return;
+  // Geometric, so that many small batches stay linear.
+  slots = std::max(slots, live.capacity() + live.capacity() / 2);
+  vectors.reserve(slots * dimensions);
+  levels.reserve(slots);
+  layer0_links.reserve(slots * stride());
+  layer0_counts.reserve(slots);
+  upper_links.reserve(slots);
+  live.reserve(slots);
+  ids.reserve(slots);
+  slot_of_id.reserve(slots, [this](uint32_t s) { return ids[s]; });
+}
+
+Slot HnswGraph::claim(VectorId id) {
+  if (auto s = find(id)) return *s;
+  Slot s;
+  if (!free_slots.empty()) {
+    s = free_slots.back();
+    free_slots.pop_back();
+  } else {
+    s = static_cast<Slot>(slot_count());
+    ensure_slot(s);
+  }
+  ids[s] = id;
+  slot_of_id.insert(id, s, [this](uint32_t t) { return ids[t]; });
+  return s;
+}
+
+void HnswGraph::release(Slot s) {
+  slot_of_id.erase(ids[s], [this](uint32_t t) { return ids[t]; });
+  free_slots.push_back(s);
+}
+
+size_t HnswGraph::unclaimed(std::span<const VectorId> batch) const {
+  size_t n = 0;
+  std::unordered_set<VectorId> seen;
+  for (VectorId id : batch)
+    if (!find(id) && seen.insert(id).second) ++n;
+  return n;
 }
 
 uint64_t HnswGraph::slot_bytes(uint64_t slots) const {
   uint64_t per_slot, bytes;
   if (__builtin_mul_overflow(uint64_t{dimensions}, sizeof(float), &per_slot)) return UINT64_MAX;
+  // The id and its map cells (at most 2.5 per slot) beside the graph's arrays.
   per_slot += sizeof(uint8_t) * 2 + stride() * sizeof(Slot) + sizeof(layer0_counts[0]) + sizeof(upper_links[0]) +
-              sizeof(uint32_t);
+              sizeof(uint32_t) + sizeof(VectorId) + 10;
   if (__builtin_mul_overflow(slots, per_slot, &bytes)) return UINT64_MAX;
   return bytes;
 }
 
-std::optional<std::string> HnswGraph::growth_shortfall(uint64_t top) const {
-  const uint64_t slots = top + 1;
+std::optional<std::string> HnswGraph::growth_shortfall(uint64_t slots) const {
   if (slots <= live.size()) return std::nullopt;
+  if (slots > kMaxHnswNodes)
+    return "would need " + std::to_string(slots) + " slots, more than the graph's " + std::to_string(kMaxHnswNodes);
   const uint64_t bytes = slot_bytes(slots), memory = cpu::physical_memory();
   if (bytes <= memory) return std::nullopt;
-  return "needs " + std::to_string(bytes) + " bytes for the graph's " + std::to_string(slots) +
-         " slots (one per id up to the largest), more than the " + std::to_string(memory) +
-         " bytes of memory of this machine";
+  return "would need " + std::to_string(bytes) + " bytes for the graph's " + std::to_string(slots) +
+         " slots, more than the " + std::to_string(memory) + " bytes of memory of this machine";
 }
 
-Status HnswGraph::check_growth(Slot s) const {
-  if (auto why = growth_shortfall(s)) return fail(Error::out_of_memory("id " + std::to_string(s) + " " + *why));
+Status HnswGraph::check_growth(uint64_t new_nodes) const {
+  const uint64_t reused = std::min<uint64_t>(new_nodes, free_slots.size());
+  const uint64_t slots = slot_count() + (new_nodes - reused);
+  if (auto why = growth_shortfall(slots)) {
+    return fail(Error::out_of_memory(std::to_string(new_nodes) + " new node" + (new_nodes == 1 ? "" : "s") + " " +
+                                     *why));
+  }
   return ok();
 }
 
@@ -466,7 +516,8 @@ void HnswGraph::unlink(Slot s) {
 size_t HnswGraph::memory_bytes() const {
   size_t bytes = vectors.capacity() * sizeof(float) + levels.capacity() + layer0_links.capacity() * sizeof(Slot) +
                  layer0_counts.capacity() * sizeof(uint16_t) + live.capacity() +
-                 upper_links.capacity() * sizeof(upper_links[0]);
+                 upper_links.capacity() * sizeof(upper_links[0]) + ids.capacity() * sizeof(VectorId) +
+                 slot_of_id.memory_bytes() + free_slots.capacity() * sizeof(Slot);
   for (const auto& lists : upper_links) {
     bytes += lists.capacity() * sizeof(lists[0]);
     for (const auto& l : lists) bytes += l.capacity() * sizeof(Slot);
@@ -499,14 +550,6 @@ Status HnswIndex::set_ef_search(uint64_t ef_search) {
   return ok();
 }
 
-Status HnswIndex::check_id(VectorId id) {
-  if (id > kMaxHnswId) {
-    return fail(Error::invalid_config("vector ID " + std::to_string(id) +
-                                      " is out of range; HnswIndex ids must be below 4294967296"));
-  }
-  return ok();
-}
-
 uint8_t HnswIndex::draw_level() {
   if (level_source_) return level_source_();
   thread_local std::mt19937_64 gen(entropy_seed());
@@ -536,30 +579,29 @@ void HnswIndex::insert(Slot s, const float* vector, SearchScratch& scratch) {
 
 Status HnswIndex::add(VectorId id, std::span<const float> vector) {
   if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
-  KOVRA_TRY(check_id(id));
-  if (graph_.is_live(static_cast<Slot>(id))) return fail(Error::duplicate_id(id));
-  KOVRA_TRY(graph_.check_growth(static_cast<Slot>(id)));
-  insert(static_cast<Slot>(id), vector.data(), scratch_->scratch);
+  if (auto s = graph_.find(id); s && graph_.is_live(*s)) return fail(Error::duplicate_id(id));
+  KOVRA_TRY(graph_.check_growth(graph_.find(id) ? 0 : 1));
+  insert(graph_.claim(id), vector.data(), scratch_->scratch);
   return ok();
 }
 
 Status HnswIndex::add_batch(std::span<const Entry> entries) {
-  Slot top = 0;
+  std::vector<VectorId> ids;
+  ids.reserve(entries.size());
   for (const auto& [id, vector] : entries) {
     if (vector.size() != dimensions_) return fail(Error::dimension_mismatch(dimensions_, vector.size()));
-    KOVRA_TRY(check_id(id));
-    if (graph_.is_live(static_cast<Slot>(id))) return fail(Error::duplicate_id(id));
-    top = std::max(top, static_cast<Slot>(id));
+    if (auto s = graph_.find(id); s && graph_.is_live(*s)) return fail(Error::duplicate_id(id));
+    ids.push_back(id);
   }
   if (entries.empty()) return ok();
-  KOVRA_TRY(graph_.check_growth(top));
-  graph_.ensure_slot(top);
-  for (const auto& [id, vector] : entries) insert(static_cast<Slot>(id), vector.data(), scratch_->scratch);
+  const size_t fresh = graph_.unclaimed(ids);
+  KOVRA_TRY(graph_.check_growth(fresh));
+  graph_.reserve_slots(graph_.slot_count() + fresh);
+  for (const auto& [id, vector] : entries) insert(graph_.claim(id), vector.data(), scratch_->scratch);
   return ok();
 }
 
-Status HnswIndex::check_block(std::span<const float> data, size_t columns, VectorId start_id,
-                              size_t* rows) const {
+Status HnswIndex::check_block(std::span<const float> data, size_t columns, size_t* rows) const {
   *rows = 0;
   if (columns != dimensions_) return fail(Error::dimension_mismatch(dimensions_, columns));
   if (columns == 0) return ok();  // a zero-column block carries no rows
@@ -567,39 +609,53 @@ Status HnswIndex::check_block(std::span<const float> data, size_t columns, Vecto
     return fail(Error::invalid_config("data length " + std::to_string(data.size()) +
                                       " is not divisible by dimension " + std::to_string(columns)));
   }
-  size_t n = data.size() / columns;
-  if (n == 0) return ok();
-  KOVRA_TRY(check_id(start_id));
-  if (n - 1 > kMaxHnswId - start_id) KOVRA_TRY(check_id(kMaxHnswId + 1));
-  *rows = n;
+  *rows = data.size() / columns;
+  return ok();
+}
+
+namespace {
+
+// Ids start_id + r of a block's rows (wrapping past 2^64 - 1, as every index does).
+std::vector<VectorId> block_ids(VectorId start_id, size_t rows) {
+  std::vector<VectorId> ids(rows);
+  for (size_t r = 0; r < rows; ++r) ids[r] = start_id + r;
+  return ids;
+}
+
+}  // namespace
+
+Status HnswIndex::claim_all(std::span<const VectorId> ids, std::vector<Slot>& slots) {
+  const size_t fresh = graph_.unclaimed(ids);
+  KOVRA_TRY(graph_.check_growth(fresh));
+  graph_.reserve_slots(graph_.slot_count() + fresh);
+  slots.resize(ids.size());
+  for (size_t r = 0; r < ids.size(); ++r) slots[r] = graph_.claim(ids[r]);
   return ok();
 }
 
 Status HnswIndex::add_batch_np(std::span<const float> data, size_t columns, VectorId start_id) {
   size_t rows;
-  KOVRA_TRY(check_block(data, columns, start_id, &rows));
+  KOVRA_TRY(check_block(data, columns, &rows));
   if (rows == 0) return ok();
-  const Slot first = static_cast<Slot>(start_id);
-  KOVRA_TRY(graph_.check_growth(static_cast<Slot>(first + (rows - 1))));
-  graph_.ensure_slot(static_cast<Slot>(first + (rows - 1)));
+  std::vector<Slot> slots;
+  KOVRA_TRY(claim_all(block_ids(start_id, rows), slots));
   SearchScratch& scratch = scratch_->scratch;
   scratch.cover(graph_.slot_count());
-  for (size_t r = 0; r < rows; ++r) insert(static_cast<Slot>(first + r), data.data() + r * columns, scratch);
+  for (size_t r = 0; r < rows; ++r) insert(slots[r], data.data() + r * columns, scratch);
   return ok();
 }
 
 Status HnswIndex::add_batch_parallel(std::span<const float> data, size_t columns, VectorId start_id,
                                      size_t num_threads, size_t micro_batch_size) {
   size_t rows;
-  KOVRA_TRY(check_block(data, columns, start_id, &rows));
+  KOVRA_TRY(check_block(data, columns, &rows));
   if (rows == 0) return ok();
-  const Slot first = static_cast<Slot>(start_id);
   const size_t batch = micro_batch_size ? micro_batch_size : 256;
-  KOVRA_TRY(graph_.check_growth(static_cast<Slot>(first + (rows - 1))));
-  graph_.ensure_slot(static_cast<Slot>(first + (rows - 1)));
+  std::vector<Slot> slots;
+  KOVRA_TRY(claim_all(block_ids(start_id, rows), slots));
   insert_parallel(
-      rows, [&](size_t r) { return static_cast<Slot>(first + r); },
-      [&](size_t r) { return data.data() + r * columns; }, std::min(rows, batch), num_threads, batch);
+      rows, [&](size_t r) { return slots[r]; }, [&](size_t r) { return data.data() + r * columns; },
+      std::min(rows, batch), num_threads, batch);
   return ok();
 }
 
@@ -609,19 +665,14 @@ Status HnswIndex::add_parallel(std::span<const VectorId> ids, std::span<const fl
     return fail(Error::dimension_mismatch(dimensions_, ids.empty() ? data.size() : data.size() / ids.size()));
   }
   if (ids.empty()) return ok();
-  Slot top = 0;
-  for (VectorId id : ids) {
-    KOVRA_TRY(check_id(id));
-    top = std::max(top, static_cast<Slot>(id));
-  }
   const size_t batch = micro_batch_size ? micro_batch_size : 256;
-  KOVRA_TRY(graph_.check_growth(top));
-  graph_.ensure_slot(top);
+  std::vector<Slot> slots;
+  KOVRA_TRY(claim_all(ids, slots));
   // Only a graph too small to route searches is grown row by row first.
   const size_t boot = graph_.live_count >= batch ? 0 : std::min(ids.size(), batch - graph_.live_count);
   insert_parallel(
-      ids.size(), [&](size_t r) { return static_cast<Slot>(ids[r]); },
-      [&](size_t r) { return data.data() + r * dimensions_; }, boot, num_threads, batch);
+      ids.size(), [&](size_t r) { return slots[r]; }, [&](size_t r) { return data.data() + r * dimensions_; },
+      boot, num_threads, batch);
   return ok();
 }
 
@@ -742,11 +793,23 @@ Result<std::vector<Hit>> HnswIndex::search_with(std::span<const float> query, si
   for (size_t l = graph_.levels[current]; l >= 1; --l) current = graph_.greedy(q, current, l, s);
   graph_.search_layer(q, current, std::max<size_t>(config_.ef_search, k), 0, s);
 
+  // Equal distances come in ascending id order, whatever slots the ids got.
+  auto by_id = [&](const Neighbor& a, const Neighbor& b) {
+    if (a.distance < b.distance) return true;
+    if (b.distance < a.distance) return false;
+    return graph_.ids[a.slot] < graph_.ids[b.slot];
+  };
+  for (size_t i = 1; i < s.layer.size(); ++i) {
+    if (!(s.layer[i - 1].distance < s.layer[i].distance)) {
+      std::sort(s.layer.begin(), s.layer.end(), by_id);
+      break;
+    }
+  }
   size_t n = std::min(k, s.layer.size());
   std::vector<Hit> hits(n);
   for (size_t i = 0; i < n; ++i) {
     float d = s.layer[i].distance;
-    hits[i] = {s.layer[i].slot, metric_ == Metric::L2 ? std::sqrt(d) : d};
+    hits[i] = {graph_.ids[s.layer[i].slot], metric_ == Metric::L2 ? std::sqrt(d) : d};
   }
   return hits;
 }
@@ -758,7 +821,7 @@ Result<std::vector<Hit>> HnswIndex::search_ids(std::span<const float> query, siz
   std::vector<Slot> slots;
   slots.reserve(ids.size());
   for (VectorId id : ids)
-    if (id <= kMaxHnswId && graph_.is_live(static_cast<Slot>(id))) slots.push_back(static_cast<Slot>(id));
+    if (auto s = graph_.find(id); s && graph_.is_live(*s)) slots.push_back(*s);
   std::sort(slots.begin(), slots.end());
   DistanceScorer q(metric_, query, /*raw=*/true);
   TopK top(k);
@@ -767,7 +830,7 @@ Result<std::vector<Hit>> HnswIndex::search_ids(std::span<const float> query, siz
   for (size_t base = 0; base < slots.size(); base += kChunk) {
     const size_t n = std::min(kChunk, slots.size() - base);
     graph_.score(q, slots.data() + base, n, dist);
-    for (size_t i = 0; i < n; ++i) top.offer(slots[base + i], dist[i]);
+    for (size_t i = 0; i < n; ++i) top.offer(graph_.ids[slots[base + i]], dist[i]);
   }
   std::vector<Hit> hits = top.finish();
   if (metric_ == Metric::L2)
@@ -778,8 +841,9 @@ Result<std::vector<Hit>> HnswIndex::search_ids(std::span<const float> query, siz
 std::vector<std::optional<std::vector<float>>> HnswIndex::vectors_of(std::span<const VectorId> ids) const {
   std::vector<std::optional<std::vector<float>>> out(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
-    if (ids[i] > kMaxHnswId || !graph_.is_live(static_cast<Slot>(ids[i]))) continue;
-    const float* v = graph_.vector(static_cast<Slot>(ids[i]));
+    const std::optional<Slot> s = graph_.find(ids[i]);
+    if (!s || !graph_.is_live(*s)) continue;
+    const float* v = graph_.vector(*s);
     out[i].emplace(v, v + dimensions_);
   }
   return out;
@@ -794,18 +858,25 @@ Status HnswIndex::search_batch(const QueryBlock& queries, size_t num_threads, co
 }
 
 Result<bool> HnswIndex::remove(VectorId id) {
-  if (id > kMaxHnswId || !graph_.is_live(static_cast<Slot>(id))) return false;
-  graph_.unlink(static_cast<Slot>(id));
+  const std::optional<Slot> s = graph_.find(id);
+  if (!s || !graph_.is_live(*s)) return false;
+  graph_.unlink(*s);
+  graph_.release(*s);
   return true;
 }
 
 std::vector<Entry> HnswIndex::iterate() const {
+  // Ascending ids, as a file lists them.
+  std::vector<Slot> order;
+  order.reserve(graph_.live_count);
+  for (size_t s = 0; s < graph_.slot_count(); ++s)
+    if (graph_.live[s]) order.push_back(static_cast<Slot>(s));
+  std::sort(order.begin(), order.end(), [&](Slot a, Slot b) { return graph_.ids[a] < graph_.ids[b]; });
   std::vector<Entry> out;
-  out.reserve(graph_.live_count);
-  for (size_t s = 0; s < graph_.slot_count(); ++s) {
-    if (!graph_.live[s]) continue;
-    const float* v = graph_.vector(static_cast<Slot>(s));
-    out.emplace_back(s, std::vector<float>(v, v + dimensions_));
+  out.reserve(order.size());
+  for (Slot s : order) {
+    const float* v = graph_.vector(s);
+    out.emplace_back(graph_.ids[s], std::vector<float>(v, v + dimensions_));
   }
   return out;
 }

@@ -1,12 +1,14 @@
-// Hierarchical navigable small-world graph over dense slots. A vector's id is
-// its slot number (ids must be below 2^32). Every insertion links the new node
-// at once, so the index is searchable after every call; there is no pending
-// buffer and no build step.
+// Hierarchical navigable small-world graph over dense slots. Ids are any
+// 64-bit values, mapped to slots that are handed out in insertion order (a
+// deleted node's slot goes to the next new id), so memory follows the number
+// of nodes, not the largest id. Every insertion links the new node at once, so
+// the index is searchable after every call; there is no pending buffer and no
+// build step.
 //
-// Storage is one entry per slot from 0 to the largest slot ever used, live or
-// not: vectors back to back, layer-0 lists in one flat array with a stride of
-// m0 + 1 (the extra entry holds the one link that may overflow a full list
-// until it is pruned) and 16-bit counts, upper-layer lists per node.
+// Storage is one entry per slot: vectors back to back, layer-0 lists in one
+// flat array with a stride of m0 + 1 (the extra entry holds the one link that
+// may overflow a full list until it is pruned) and 16-bit counts, upper-layer
+// lists per node, each slot's id, and a map from id to slot.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +21,9 @@
 #include <vector>
 
 #include "core/buffer.h"
-#include "core/index/batch_search.h"
 #include "core/distance.h"
+#include "core/index/batch_search.h"
+#include "core/index/slot_map.h"
 #include "core/index/vector_index.h"
 
 namespace kovra {
@@ -32,8 +35,8 @@ struct HnswConfig {
   uint64_t m = 12;                 // neighbours per node on layers >= 1; 2 * m on layer 0
 };
 
-// Largest id (and slot) the graph can hold.
-inline constexpr uint64_t kMaxHnswId = 0xFFFFFFFFull;
+// Slots are 32-bit and one value marks an empty map cell: at most this many nodes.
+inline constexpr uint64_t kMaxHnswNodes = SlotMap::kEmpty;
 // Layer-0 counts are 16 bits and a list briefly holds m0 + 1 entries.
 inline constexpr uint64_t kMaxHnswM0 = 0xFFFEull;
 
@@ -78,6 +81,9 @@ struct HnswGraph {
   std::vector<uint16_t> layer0_counts;                 // valid entries per slot
   std::vector<std::vector<std::vector<Slot>>> upper_links;  // [slot][layer - 1]
   std::vector<uint8_t> live;                           // 1 = slot holds a live vector
+  std::vector<VectorId> ids;                           // id of each slot
+  SlotMap slot_of_id;                                  // id -> slot, for every claimed slot
+  std::vector<Slot> free_slots;                        // slots of deleted nodes, taken first
   std::optional<Slot> entry_point;                     // absent when nothing is live
   uint64_t live_count = 0;
   uint64_t dimensions = 0;
@@ -96,16 +102,30 @@ struct HnswGraph {
 
   // Grows every per-slot array to cover slot `s`.
   void ensure_slot(Slot s);
+  // Capacity of every per-slot array (and the id map) for `slots` slots.
+  void reserve_slots(size_t slots);
+  // The slot of `id`, live or claimed, if it has one.
+  std::optional<Slot> find(VectorId id) const {
+    return slot_of_id.find(id, [this](uint32_t s) { return ids[s]; });
+  }
+  // The slot of `id`: its own when it has one, else a freed slot or a new one
+  // at the end. The slot is not live until placed.
+  Slot claim(VectorId id);
+  // Gives the slot of a node that is no longer live back for reuse.
+  void release(Slot s);
+  // How many of `ids` (in any order, repeats counted once) have no slot yet.
+  size_t unclaimed(std::span<const VectorId> ids) const;
   // Bytes of the per-slot arrays for `slots` slots, with one search's visited
   // marks; saturates at UINT64_MAX instead of wrapping.
   uint64_t slot_bytes(uint64_t slots) const;
-  // Why the per-slot arrays cannot grow to hold slot `top` (more bytes than
-  // the machine's physical memory), or nothing when they can.
-  std::optional<std::string> growth_shortfall(uint64_t top) const;
-  // Refuses (out of memory, changing nothing) to grow the per-slot arrays to
-  // slot `s` when they would need more than the machine's physical memory:
-  // slots are ids, so one large id sizes every array.
-  Status check_growth(Slot s) const;
+  // Why the per-slot arrays cannot grow to `slots` slots (more bytes than the
+  // machine's physical memory, or more slots than 32 bits number), or
+  // nothing when they can.
+  std::optional<std::string> growth_shortfall(uint64_t slots) const;
+  // Refuses (out of memory, changing nothing) to take `new_nodes` more nodes
+  // when the per-slot arrays would need more than the machine's physical
+  // memory. Freed slots are reused first.
+  Status check_growth(uint64_t new_nodes) const;
 
   // Copies the vector in, resets the node's lists for `level` and marks it live.
   // The slot must exist and must not be live (unlink it first).
@@ -167,14 +187,12 @@ class HnswIndex final : public VectorIndex {
  public:
   HnswIndex(size_t dimensions, Metric metric, HnswConfig config = {});
 
-  // Ids at or above 2^32 would share a slot with a smaller id.
-  static Status check_id(VectorId id);
   // Sizes that the graph's storage cannot represent: m0 = 2 * m must fit the
   // 16-bit layer-0 counts.
   static Status check_config(const HnswConfig& config);
   Status check_capacity(VectorId id) const override {
-    KOVRA_TRY(check_id(id));
-    return graph_.check_growth(static_cast<Slot>(id));
+    if (graph_.find(id)) return ok();
+    return graph_.check_growth(1);
   }
 
   Status add(VectorId id, std::span<const float> vector) override;
@@ -244,14 +262,15 @@ class HnswIndex final : public VectorIndex {
     SearchScratch scratch;
   };
 
-  Status check_block(std::span<const float> data, size_t columns, VectorId start_id,
-                     size_t* rows) const;
+  Status check_block(std::span<const float> data, size_t columns, size_t* rows) const;
+  // The slots of `ids` (claimed for those without one), after checking that
+  // the graph can grow to hold them; nothing changes when it cannot.
+  Status claim_all(std::span<const VectorId> ids, std::vector<Slot>& slots);
   uint8_t draw_level();
   // Inserts over the slot (unlinking a live node there first).
   void insert(Slot s, const float* vector, SearchScratch& scratch);
   void link_placed(Slot s, uint8_t level, SearchScratch& scratch);
-  // Rows 0..rows-1 go to slots slot_of(r) (placed and allocated by the
-  // caller's ensure_slot); the first `boot` one at a time, the rest in
+  // Rows 0..rows-1 go to slots slot_of(r) (claimed by the caller); the first `boot` one at a time, the rest in
   // micro-batches of `batch` searched on the workers.
   template <class SlotOf, class RowOf>
   void insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t boot, size_t num_threads, size_t batch);

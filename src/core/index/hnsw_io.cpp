@@ -11,14 +11,14 @@ namespace {
 
 Error invalid(const std::string& text) { return Error::serialization(text); }
 
-// Writes one neighbour list, keeping only links to live nodes: links toward a
-// deleted node are never followed, and one past the highest live slot would
-// point outside the slot range that the reader rebuilds.
+// Writes one neighbour list as the ids of its nodes, keeping only links to
+// live nodes: links toward a deleted node are never followed, and its slot
+// may already belong to another id.
 void put_links(io::Encoder& enc, const HnswGraph& g, const Slot* list, size_t count,
                std::vector<uint64_t>& buf) {
   buf.clear();
   for (size_t i = 0; i < count; ++i)
-    if (g.live[list[i]]) buf.push_back(list[i]);
+    if (g.live[list[i]]) buf.push_back(g.ids[list[i]]);
   enc.put_array(buf);
 }
 
@@ -54,12 +54,18 @@ Result<Header> decode_header(io::Decoder& dec) {
 
 void encode_graph(io::Encoder& enc, const HnswGraph& g) {
   std::vector<uint64_t> buf;
+  // Nodes in ascending id order, so that a graph's file does not depend on
+  // which slots its ids happened to get.
+  std::vector<Slot> order;
+  order.reserve(g.live_count);
+  for (size_t s = 0; s < g.slot_count(); ++s)
+    if (g.live[s]) order.push_back(static_cast<Slot>(s));
+  std::sort(order.begin(), order.end(), [&](Slot a, Slot b) { return g.ids[a] < g.ids[b]; });
   enc.put_count(g.live_count);
-  for (size_t s = 0; s < g.slot_count(); ++s) {
-    if (!g.live[s]) continue;
-    const Slot slot = static_cast<Slot>(s);
+  for (const Slot slot : order) {
+    const size_t s = slot;
     const size_t level = g.levels[s];
-    enc.put_u64(s);
+    enc.put_u64(g.ids[s]);
     enc.put_count(g.dimensions);
     enc.raw(g.vector(slot), g.dimensions * sizeof(float));
     enc.put_count(level + 1);
@@ -75,7 +81,7 @@ void encode_graph(io::Encoder& enc, const HnswGraph& g) {
     enc.put_u64(level);
   }
   std::optional<uint64_t> entry;
-  if (g.entry_point) entry = *g.entry_point;
+  if (g.entry_point) entry = g.ids[*g.entry_point];
   enc.put_option(entry, [](io::Encoder& e, uint64_t v) { e.put_u64(v); });
   enc.put_u64(g.m);
   enc.put_u64(g.m0);
@@ -107,10 +113,10 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
   if (snap.nodes.empty()) return g;
 
   // Check everything before allocating the slot arrays, so that no later
-  // search can read outside them.
+  // search can read outside them. Keys are ids; each distinct one gets the
+  // next slot, in file order, and a repeated key keeps its last node.
   uint64_t top = 0;
   for (const auto& [key, node] : snap.nodes) {
-    if (key > kMaxHnswId) return fail(invalid("node slot " + std::to_string(key) + " is out of range"));
     if (node.vector.size() != dimensions) {
       return fail(invalid("node " + std::to_string(key) + " has a vector of length " +
                           std::to_string(node.vector.size()) + ", expected " + std::to_string(dimensions)));
@@ -121,52 +127,62 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
     }
     top = std::max(top, key);
   }
-  const uint64_t slots = top + 1;
+  // A link or entry point beyond the largest key points at no node the file
+  // could hold; one to a smaller key that is not stored is a link toward a
+  // deleted node, dropped as saving drops them.
   for (const auto& [key, node] : snap.nodes) {
     for (const auto& list : node.neighbors) {
       for (uint64_t n : list) {
-        if (n >= slots) {
-          return fail(invalid("node " + std::to_string(key) + " links to slot " + std::to_string(n) +
-                              " outside the " + std::to_string(slots) + " slots"));
+        if (n > top) {
+          return fail(invalid("node " + std::to_string(key) + " links to key " + std::to_string(n) +
+                              " outside the keys up to " + std::to_string(top)));
         }
       }
     }
   }
   if (!snap.entry_point) return fail(invalid("graph has nodes but no entry point"));
-  if (*snap.entry_point >= slots) {
-    return fail(invalid("entry point " + std::to_string(*snap.entry_point) + " outside the " +
-                        std::to_string(slots) + " slots"));
+  if (*snap.entry_point > top) {
+    return fail(invalid("entry point " + std::to_string(*snap.entry_point) + " outside the keys up to " +
+                        std::to_string(top)));
   }
 
-  // Slots are keys: one large key sizes every per-slot array.
-  if (auto why = g.growth_shortfall(top)) return fail(invalid("node key " + std::to_string(top) + " " + *why));
-  g.ensure_slot(static_cast<Slot>(top));
-  for (auto& [key, node] : snap.nodes) {
-    const Slot s = static_cast<Slot>(key);
-    std::copy(node.vector.begin(), node.vector.end(), g.vectors.begin() + static_cast<std::ptrdiff_t>(key * dimensions));
+  if (auto why = g.growth_shortfall(snap.nodes.size()))
+    return fail(invalid("the file's " + std::to_string(snap.nodes.size()) + " nodes " + *why));
+  g.reserve_slots(snap.nodes.size());
+  std::vector<Slot> slot_of_node(snap.nodes.size());
+  for (size_t i = 0; i < snap.nodes.size(); ++i) slot_of_node[i] = g.claim(snap.nodes[i].first);
+  for (size_t i = 0; i < snap.nodes.size(); ++i) {
+    auto& node = snap.nodes[i].second;
+    const Slot s = slot_of_node[i];
+    std::copy(node.vector.begin(), node.vector.end(),
+              g.vectors.begin() + static_cast<std::ptrdiff_t>(size_t{s} * dimensions));
     g.levels[s] = static_cast<uint8_t>(node.level);
-    if (!node.neighbors.empty()) {
-      const auto& list0 = node.neighbors[0];
-      size_t c = std::min<size_t>(g.m0, list0.size());
-      Slot* row = g.layer0_links.data() + size_t{s} * g.stride();
-      for (size_t i = 0; i < c; ++i) row[i] = static_cast<Slot>(list0[i]);
-      g.layer0_counts[s] = static_cast<uint16_t>(c);
-    } else {
-      g.layer0_counts[s] = 0;
-    }
+    g.layer0_counts[s] = 0;
     auto& upper = g.upper_links[s];
     upper.clear();
-    for (size_t l = 1; l < node.neighbors.size(); ++l) {
-      upper.emplace_back(node.neighbors[l].begin(), node.neighbors[l].end());
+    for (size_t l = 0; l < node.neighbors.size(); ++l) {
+      const auto& list = node.neighbors[l];
+      if (l == 0) {
+        Slot* row = g.layer0_links.data() + size_t{s} * g.stride();
+        size_t c = 0;
+        for (size_t j = 0; j < list.size() && c < g.m0; ++j)
+          if (auto t = g.find(list[j])) row[c++] = *t;
+        g.layer0_counts[s] = static_cast<uint16_t>(c);
+      } else {
+        auto& out = upper.emplace_back();
+        out.reserve(list.size());
+        for (uint64_t n : list)
+          if (auto t = g.find(n)) out.push_back(*t);
+      }
     }
     if (!g.live[s]) {
       g.live[s] = 1;
       ++g.live_count;
     }
   }
-  const Slot entry = static_cast<Slot>(*snap.entry_point);
-  if (!g.live[entry]) return fail(invalid("entry point " + std::to_string(entry) + " is not a stored node"));
-  g.entry_point = entry;
+  const std::optional<Slot> entry = g.find(*snap.entry_point);
+  if (!entry) return fail(invalid("entry point " + std::to_string(*snap.entry_point) + " is not a stored node"));
+  g.entry_point = *entry;
   return g;
 }
 
@@ -209,7 +225,6 @@ Result<HnswIndex> HnswIndex::load(const std::string& path) {
     std::unordered_map<uint64_t, std::vector<float>> by_id;
     by_id.reserve(stored.size());
     for (auto& [id, vector] : stored) {
-      if (id > kMaxHnswId) return fail(invalid("vector ID " + std::to_string(id) + " is out of range"));
       if (vector.size() != h.dimensions) {
         return fail(invalid("vector " + std::to_string(id) + " has length " + std::to_string(vector.size()) +
                             ", expected " + std::to_string(h.dimensions)));
@@ -217,13 +232,15 @@ Result<HnswIndex> HnswIndex::load(const std::string& path) {
       by_id[id] = std::move(vector);
     }
     HnswIndex index(h.dimensions, h.metric, h.config);
-    uint64_t top = 0;
-    for (const auto& entry : by_id) top = std::max(top, entry.first);
-    if (auto why = by_id.empty() ? std::nullopt : index.graph_.growth_shortfall(top))
-      return fail(invalid("vector ID " + std::to_string(top) + " " + *why));
-    for (const auto& [id, vector] : by_id) {
-      index.insert(static_cast<Slot>(id), vector.data(), index.scratch_->scratch);
-    }
+    if (auto why = index.graph_.growth_shortfall(by_id.size()))
+      return fail(invalid("the file's " + std::to_string(by_id.size()) + " vectors " + *why));
+    // Ascending ids, as the slots of the dense layout were filled.
+    std::vector<uint64_t> order;
+    order.reserve(by_id.size());
+    for (const auto& entry : by_id) order.push_back(entry.first);
+    std::sort(order.begin(), order.end());
+    index.graph_.reserve_slots(order.size());
+    for (uint64_t id : order) index.insert(index.graph_.claim(id), by_id[id].data(), index.scratch_->scratch);
     return index;
   });
   if (legacy || legacy.error().kind() == ErrorKind::Io || !decoded) return legacy;

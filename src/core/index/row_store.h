@@ -1,6 +1,7 @@
 // Dense storage for the hash-keyed compressed indexes: fixed-width rows of
 // cells kept back to back with one float per row (scale or norm) and the row's
-// id, plus a map from id to row. Deleting moves the last row into the hole, so
+// id, plus a map from id to row that reads each row's id back from that array
+// (a few bytes per row). Deleting moves the last row into the hole, so
 // rows stay contiguous for the scan and memory follows the live count. The row
 // order is the index's "map order": defined by nothing but this history.
 #pragma once
@@ -8,10 +9,10 @@
 #include <cstring>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "core/buffer.h"
+#include "core/index/slot_map.h"
 #include "core/index/vector_index.h"
 
 namespace kovra {
@@ -28,38 +29,37 @@ class RowStore {
     grow_for(cells_, n * width_);
     grow_for(extra_, n);
     grow_for(ids_, n);
-    grow_map_for(rows_, n);
+    rows_.reserve(ids_.size() + n, id_of());
   }
 
   // The row of `id`, added at the end when the id is new. A new row's cells
   // are uninitialised: the caller writes all of them.
   size_t upsert(VectorId id) {
-    auto [it, inserted] = rows_.try_emplace(id, ids_.size());
-    if (inserted) {
-      cells_.resize(cells_.size() + width_);
-      extra_.push_back(0.0f);
-      ids_.push_back(id);
-    }
-    return it->second;
+    if (auto row = rows_.find(id, id_of())) return *row;
+    const size_t row = ids_.size();
+    cells_.resize(cells_.size() + width_);
+    extra_.push_back(0.0f);
+    ids_.push_back(id);
+    rows_.insert(id, static_cast<uint32_t>(row), id_of());
+    return row;
   }
 
   std::optional<size_t> find(VectorId id) const {
-    auto it = rows_.find(id);
-    if (it == rows_.end()) return std::nullopt;
-    return it->second;
+    auto row = rows_.find(id, id_of());
+    if (!row) return std::nullopt;
+    return *row;
   }
 
   bool remove(VectorId id) {
-    auto it = rows_.find(id);
-    if (it == rows_.end()) return false;
-    size_t row = it->second;
+    auto found = rows_.erase(id, id_of());
+    if (!found) return false;
+    size_t row = *found;
     size_t last = ids_.size() - 1;
-    rows_.erase(it);
     if (row != last) {
       if (width_) std::memcpy(cell(row), cell(last), width_ * sizeof(Cell));
       extra_[row] = extra_[last];
       ids_[row] = ids_[last];
-      rows_[ids_[row]] = row;
+      rows_.move(ids_[row], static_cast<uint32_t>(row), id_of());
     }
     cells_.resize(last * width_);
     extra_.pop_back();
@@ -83,7 +83,11 @@ class RowStore {
   std::vector<Cell, BulkAllocator<Cell>> cells_;
   std::vector<float> extra_;  // one per row
   std::vector<VectorId> ids_;  // one per row
-  std::unordered_map<VectorId, size_t> rows_;
+  SlotMap rows_;               // rows below 2^32 - 1
+
+  auto id_of() const {
+    return [this](uint32_t row) { return ids_[row]; };
+  }
 };
 
 }  // namespace kovra
