@@ -120,9 +120,7 @@ Result<std::unique_ptr<Collection>> Collection::create(const std::string& data_d
                                                        uint64_t dimensions, Metric metric, IndexType type) {
   auto c = std::unique_ptr<Collection>(new Collection());
   c->dir_ = data_dir + "/" + name;
-  std::error_code ec;
-  std::filesystem::create_directories(c->dir_, ec);
-  if (ec) return fail(Error::io(ec.value()));
+  KOVRA_TRY(io::create_directories(c->dir_));
   // A reused directory may still hold the files of an earlier collection that
   // failed to open. The new collection starts empty, so its first reopen must
   // not bring their vectors back; its snapshots stay.
@@ -134,6 +132,8 @@ Result<std::unique_ptr<Collection>> Collection::create(const std::string& data_d
   KOVRA_TRY(write_meta_direct(c->dir_, c->meta_));
   KOVRA_ASSIGN_OR_RETURN(c->index_, build_index(c->meta_, c->dir_));
   KOVRA_ASSIGN_OR_RETURN(c->log_, WalWriter::open_append(c->path(wal::kLogFile), std::nullopt));
+  // The log's name must outlast a power cut as surely as its records.
+  KOVRA_TRY(io::sync_dir(c->dir_));
   return c;
 }
 
@@ -678,7 +678,7 @@ Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> 
 Status Collection::compact() {
   const std::string tmp = path(wal::kLogTmpFile);
   KOVRA_TRY(write_compacted_log(tmp));
-  if (Status renamed = io::rename_file(tmp, path(wal::kLogFile)); !renamed) {
+  if (Status renamed = io::replace_file(tmp, path(wal::kLogFile)); !renamed) {
     (void)remove_if_exists(tmp);
     return renamed;
   }
@@ -690,11 +690,11 @@ Status Collection::compact() {
 
   if (dynamic_cast<HnswIndex*>(index_.get()) && index_->len() > 0) {
     KOVRA_TRY(index_->save_graph(path(kGraphTmpFile)));
-    KOVRA_TRY(io::rename_file(path(kGraphTmpFile), path(kGraphFile)));
+    KOVRA_TRY(io::replace_file(path(kGraphTmpFile), path(kGraphFile)));
   }
   if (sparse_.count() > 0) {
     KOVRA_TRY(sparse_.save(path(kSparseTmpFile)));
-    KOVRA_TRY(io::rename_file(path(kSparseTmpFile), path(kSparseFile)));
+    KOVRA_TRY(io::replace_file(path(kSparseTmpFile), path(kSparseFile)));
   } else {
     // Sparse vectors of deleted ids must not come back from an older file.
     KOVRA_TRY(remove_if_exists(path(kSparseFile)));
