@@ -150,3 +150,19 @@ def test_every_replacement_is_written_synced_renamed_and_its_directory_synced(tm
             f"directory of {target} not synced after the rename"
     assert expected <= renamed, f"expected replacements missing: {expected - renamed}"
 
+
+@pytest.mark.parametrize("sync, writes, at_least, at_most", [
+    (False, 20, 0, 0),   # handed to the operating system only
+    (True, 20, 20, 20),  # one writer: one sync per write
+])
+def test_sync_keyword_syncs_the_log_once_per_write(tmp_path, sync, writes, at_least, at_most):
+    calls = trace(tmp_path, f"""
+        c = kv.Client(D, sync={sync}).create_collection("w", 8, "l2", "flat")
+        for i in range({writes // 2}):
+            c.upsert(i, vec())
+        c.upsert_batch([(i, vec()) for i in range(100, 110)])
+        for i in range({writes // 2 - 1}):
+            c.delete(i)
+        """)
+    log_syncs = [c for c in calls if c[0] == "fdatasync" and c[1].endswith("/w/wal.log")]
+    assert at_least <= len(log_syncs) <= at_most

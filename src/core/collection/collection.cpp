@@ -570,6 +570,12 @@ Result<uint64_t> Collection::write_compacted_log(const std::string& target) cons
   return records;
 }
 
+Result<DurableTicket> Collection::durable_ticket() {
+  KOVRA_TRY(ensure_log());
+  KOVRA_ASSIGN_OR_RETURN(uint64_t ticket, log_sync_->ticket(log_->fd()));
+  return DurableTicket{log_sync_, ticket};
+}
+
 Status Collection::close_log() {
   if (!log_) return ok();
   Status closed = log_->close();

@@ -51,6 +51,14 @@ struct CollectionHit {
   SharedPayload payload;  // null when the vector has none
 };
 
+// What a write waits on, after the client's lock is released, until its log
+// records are on the disk.
+struct DurableTicket {
+  std::shared_ptr<LogSync> sync;
+  uint64_t ticket = 0;
+  Status wait() const { return sync->wait(ticket); }
+};
+
 struct HybridHit {
   VectorId id;
   float score;
@@ -136,6 +144,10 @@ class Collection {
   // no file behind.
   Result<uint64_t> write_compacted_log(const std::string& path) const;
 
+  // Under the client's write lock, right after a write that succeeded: the
+  // ticket that covers its log records (group commit, LogSync).
+  Result<DurableTicket> durable_ticket();
+
   // Flushes and closes the log, so that its file can be replaced. The next
   // write (or ensure_log) opens it again.
   Status close_log();
@@ -165,6 +177,7 @@ class Collection {
   PayloadTable payloads_;
   SparseStore sparse_;
   std::unique_ptr<WalWriter> log_;
+  std::shared_ptr<LogSync> log_sync_ = std::make_shared<LogSync>();
   uint64_t entry_count_ = 0;
 };
 
