@@ -6,6 +6,7 @@
     python3 -m bench hybrid          # hybrid search and snapshots of a collection
     python3 -m bench batch           # batch search, cosine scans, parallel builds
     python3 -m bench growth          # batch adds as an index grows
+    python3 -m bench concurrency     # threads searching and upserting one collection
     python3 -m bench --list          # suites and data sets
 """
 
@@ -36,10 +37,10 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-from bench import batch, database, datasets, filter, growth, hybrid, peers, report  # noqa: E402
+from bench import batch, concurrency, database, datasets, filter, growth, hybrid, peers, report  # noqa: E402
 
 # Suites with a runner and figures of their own, by name.
-MODULE_SUITES = {m.NAME: m for m in (database, filter, hybrid, batch, growth)}
+MODULE_SUITES = {m.NAME: m for m in (database, filter, hybrid, batch, growth, concurrency)}
 
 
 def read_bandwidth(build_dir: pathlib.Path, nbytes: int = 512 << 20) -> dict:
