@@ -16,7 +16,7 @@ JOBS       ?= $(shell nproc)
 VENV       ?= $(BUILD)/venv
 
 # Debian packages the build and the tests need; the benchmark needs the peers too.
-APT_BUILD  = cmake g++ make python3 python3-dev python3-numpy python3-pytest \
+APT_BUILD  = cmake g++ make python3 python3-dev python3-numpy python3-pytest strace \
              libgtest-dev nlohmann-json3-dev libopenblas-dev libopenblas-serial-dev
 # The wheel, the virtual environment the Python tests install it into, and the
 # stub check (mypy's stubtest).

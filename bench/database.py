@@ -6,7 +6,7 @@ SQLite and LanceDB, side by side in one run.
 
 On one data set (metric l2), every row i carries the payload
 {"cat": i % 10, "price": ((i * 7919) % 10000) / 100, "tag": "tag<i % 37>"}.
-Four phases, each reported as figures and ratios (see bench/README.md):
+Six phases, each reported as figures and ratios (see bench/README.md):
 
 1. ingest in batches of 1,000: a "flat" collection against FlatIndex.add_batch
    of the same rows without payloads, an "hnsw" collection against
@@ -26,6 +26,9 @@ Four phases, each reported as figures and ratios (see bench/README.md):
    index on it), upsert_batch_np against upsert_batch of tuples and SQLite's
    executemany, search_batch of 1,000 queries on two threads against single
    calls ("flat" and "hnsw"), and delete_where of 10 % against SQLite's DELETE.
+6. writes with Client(sync=True): single upserts against SQLite in WAL mode
+   with synchronous=FULL on the same disk, 4 writer threads against 1, and
+   1,000-row batches with sync on against sync off.
 """
 
 from __future__ import annotations
@@ -39,6 +42,7 @@ import shutil
 import sqlite3
 import subprocess
 import tempfile
+import threading
 import time
 
 import numpy as np
@@ -55,6 +59,9 @@ FILTER = {"cat": {"$eq": 3}}
 FILTER_CAT = 3
 SINGLE_UPSERTS = 5_000
 TAIL_WRITES = 1_000
+DURABLE_UPSERTS = 1_000  # single upserts with sync on, and as many SQLite inserts
+DURABLE_SECONDS = 3.0    # per writer-thread count
+DURABLE_BATCHES = 10
 INGEST_REPEATS = 3   # flat ingests are cheap: best of three
 REOPEN_REPEATS = 3
 HNSW = {"m": 12, "ef_construction": 200, "ef_search": 50}  # the collection's defaults
@@ -547,6 +554,10 @@ def _run(kv, args, ds, k, nq, payloads, batches, bare_batches, cats, mask, work,
     print("bulk reads and writes ...", flush=True)
     fig["bulk"] = _bulk(kv, ds, k, payloads, batches, flat_dir, hnsw_dir, sql, work)
 
+    # ---- 6. writes that must reach the disk before they return
+    print("durable writes (sync=True) ...", flush=True)
+    fig["durable"] = durable_writes(kv, ds, payloads, work)
+
     # ---- LanceDB, in Node
     print("LanceDB (Node) ...", flush=True)
     lance = run_lancedb(ds, work, k)
@@ -710,6 +721,96 @@ def _bulk_report(b: dict, ingest: dict) -> list:
         Target("delete_where 10 %: SQLite DELETE time / collection time",
                _ratio(b["sqlite_delete_s"], b["delete_where_s"]), 2.0),
     ]
+def durable_writes(kv, ds, payloads, work: pathlib.Path) -> dict:
+    """Writes with `Client(path, sync=True)`, on the disk of `work`: single
+    upserts against SQLite in WAL mode with synchronous=FULL (autocommit, so
+    one sync per insert), alternating in chunks; 1 and 4 writer threads (each
+    with its own Collection object) for a fixed time; 1,000-row batches with
+    sync on and off."""
+    n = len(payloads)
+    db = kv.Client(str(work / "durable"), sync=True)
+    col = db.create_collection("docs", ds.dim, metric=METRIC, index_type="flat")
+    con = sqlite3.connect(str(work / "durable.sqlite"), isolation_level=None)
+    con.execute("PRAGMA journal_mode=WAL")
+    con.execute("PRAGMA synchronous=FULL")
+    con.execute("CREATE TABLE docs (id INTEGER PRIMARY KEY, vec BLOB, payload TEXT)")
+    stmt = "INSERT OR REPLACE INTO docs VALUES (?, ?, ?)"
+    wall_coll = wall_sql = 0.0
+    lat_coll, lat_sql = [], []
+    for start in range(0, DURABLE_UPSERTS, 100):
+        js = range(start, start + 100)
+        t0 = time.perf_counter()
+        for j in js:
+            s = time.perf_counter()
+            col.upsert(j, ds.base[j % n], payloads[j % n])
+            lat_coll.append(time.perf_counter() - s)
+        t1 = time.perf_counter()
+        for j in js:
+            s = time.perf_counter()
+            con.execute(stmt, (j, ds.base[j % n].tobytes(), json.dumps(payloads[j % n])))
+            lat_sql.append(time.perf_counter() - s)
+        t2 = time.perf_counter()
+        wall_coll += t1 - t0
+        wall_sql += t2 - t1
+    con.close()
+
+    def threaded(writers: int) -> float:
+        stop = threading.Event()
+        counts = [0] * writers
+
+        def write(w):
+            c = db.get_collection("docs")
+            i = 0
+            while not stop.is_set():
+                j = (w * 100_003 + i) % n
+                c.upsert(j, ds.base[j], payloads[j])
+                i += 1
+            counts[w] = i
+
+        threads = [threading.Thread(target=write, args=(w,)) for w in range(writers)]
+        t = time.perf_counter()
+        for th in threads:
+            th.start()
+        time.sleep(DURABLE_SECONDS)
+        stop.set()
+        for th in threads:
+            th.join()
+        return sum(counts) / (time.perf_counter() - t)
+
+    one, four = threaded(1), threaded(4)
+
+    # Batches of new rows, alternating with and without sync, into a "flat"
+    # collection (the batch is mostly its bytes: the sync's cost shows in
+    # full) and an "hnsw" one (the batch is mostly the graph's work).
+    batch_s = {}
+    for index_type in ("flat", "hnsw"):
+        db.create_collection(f"batch_{index_type}", ds.dim, metric=METRIC, index_type=index_type)
+        synced = db.get_collection(f"batch_{index_type}")
+        plain = kv.Client(str(work / "durable")).get_collection(f"batch_{index_type}")  # sync off
+        synced_s, plain_s = [], []
+        for b in range(DURABLE_BATCHES):
+            for target, times in ((synced, synced_s), (plain, plain_s)):
+                first = (2 * b + (target is plain)) * BATCH
+                rows = [(first + i, ds.base[(first + i) % n], payloads[(first + i) % n]) for i in range(BATCH)]
+                t = time.perf_counter()
+                target.upsert_batch(rows)
+                times.append(time.perf_counter() - t)
+        batch_s[index_type] = (float(np.median(synced_s)), float(np.median(plain_s)))
+        del synced, plain
+    del col, db
+    _release()
+    return {
+        "upserts": DURABLE_UPSERTS,
+        "collection_per_s": DURABLE_UPSERTS / wall_coll, "sqlite_per_s": DURABLE_UPSERTS / wall_sql,
+        "collection_p50_s": float(np.percentile(lat_coll, 50)),
+        "collection_p99_s": float(np.percentile(lat_coll, 99)),
+        "sqlite_p50_s": float(np.percentile(lat_sql, 50)),
+        "sqlite_p99_s": float(np.percentile(lat_sql, 99)),
+        "one_writer_per_s": one, "four_writers_per_s": four,
+        "batch_rows": BATCH,
+        "batch_sync_s": batch_s["flat"][0], "batch_plain_s": batch_s["flat"][1],
+        "hnsw_batch_sync_s": batch_s["hnsw"][0], "hnsw_batch_plain_s": batch_s["hnsw"][1],
+    }
 
 
 # -------------------------------------------------------------------- report
@@ -789,6 +890,20 @@ def _report(fig: dict) -> list:
               f"p99 {_fmt_s(lf['upsert_p99_s'])} ({lf['upserts']} upserts; "
               f"{_fmt_x(_ratio(up['collection_per_s'], lf['upserts_per_s']))})")
 
+    du = fig["durable"]
+    print("\ndurable writes, Client(sync=True), on the same disk (ratio: collection / peer writes/s)")
+    print(f"  collection single upserts: {du['collection_per_s']:.0f}/s, p50 {_fmt_s(du['collection_p50_s'])}, "
+          f"p99 {_fmt_s(du['collection_p99_s'])} ({du['upserts']} upserts)")
+    print(f"  SQLite WAL, synchronous=FULL, autocommit: {du['sqlite_per_s']:.0f}/s, "
+          f"p50 {_fmt_s(du['sqlite_p50_s'])}, p99 {_fmt_s(du['sqlite_p99_s'])} "
+          f"({_fmt_x(_ratio(du['collection_per_s'], du['sqlite_per_s']))})")
+    print(f"  4 writer threads: {du['four_writers_per_s']:.0f}/s against 1 thread "
+          f"{du['one_writer_per_s']:.0f}/s ({_fmt_x(_ratio(du['four_writers_per_s'], du['one_writer_per_s']))})")
+    for kind, prefix in (("flat", ""), ("hnsw", "hnsw_")):
+        on, off = du[f"{prefix}batch_sync_s"], du[f"{prefix}batch_plain_s"]
+        print(f"  upsert_batch of {du['batch_rows']} into {kind}: sync on {_fmt_s(on)}, off {_fmt_s(off)} "
+              f"(off / on time {_fmt_x(_ratio(off, on))})")
+
     fc, ff, fb = se["flat collection"], se["flat collection filtered"], se["FlatIndex"]
     hc, hf, hb = se["hnsw collection"], se["hnsw collection filtered"], se["HnswIndex"]
     t = [
@@ -823,6 +938,16 @@ def _report(fig: dict) -> list:
     t.append(Target("single upserts: collection / SQLite writes per second",
                     _ratio(up["collection_per_s"], up["sqlite_per_s"]), 1.0))
     t += _bulk_report(fig["bulk"], ing)
+    t += [
+        Target("sync on, single upserts: collection / SQLite (WAL, synchronous=FULL) writes per second",
+               _ratio(du["collection_per_s"], du["sqlite_per_s"]), 1.0),
+        Target("sync on: 4 writer threads / 1 thread writes per second",
+               _ratio(du["four_writers_per_s"], du["one_writer_per_s"]), 2.0),
+        Target("sync on, upsert_batch of 1,000 into flat: time with sync off / with sync on",
+               _ratio(du["batch_plain_s"], du["batch_sync_s"]), 0.8),
+        Target("sync on, upsert_batch of 1,000 into hnsw: time with sync off / with sync on",
+               _ratio(du["hnsw_batch_plain_s"], du["hnsw_batch_sync_s"]), 0.8),
+    ]
     print("\ntargets of suite db:")
     for x in t:
         print(x.line())

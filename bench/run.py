@@ -8,6 +8,7 @@
     python3 -m bench growth          # batch adds as an index grows
     python3 -m bench reopen          # reopen, long ingests and compaction of collections
     python3 -m bench memory          # resident memory per vector, every index class
+    python3 -m bench concurrency     # threads searching and upserting one collection
     python3 -m bench --list          # suites and data sets
 """
 
@@ -38,10 +39,10 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-from bench import batch, database, datasets, filter, growth, hybrid, memory, peers, reopen, report  # noqa: E402
+from bench import batch, concurrency, database, datasets, filter, growth, hybrid, memory, peers, reopen, report  # noqa: E402
 
 # Suites with a runner and figures of their own, by name.
-MODULE_SUITES = {m.NAME: m for m in (database, filter, hybrid, batch, growth, reopen, memory)}
+MODULE_SUITES = {m.NAME: m for m in (database, filter, hybrid, batch, growth, reopen, memory, concurrency)}
 
 
 def read_bandwidth(build_dir: pathlib.Path, nbytes: int = 512 << 20) -> dict:

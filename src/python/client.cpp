@@ -22,15 +22,25 @@ using M = IndexMethods<ClientCore>;
 // lock: whoever holds the client lock never needs the interpreter lock.
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature sig("Client.__new__", {"path"}, 0);
+  static const Signature sig("Client.__new__", {"path", "sync"}, 0);
   return guarded([&]() -> PyObject* {
-    PyObject* argv[1];
+    PyObject* argv[2];
     if (!sig.bind(args, kwargs, argv)) return nullptr;
     std::string path = "./data";
     if (argv[0] && !to_text(argv[0], "path", &path)) return nullptr;
+    bool sync = false;
+    if (argv[1]) {
+      // Only True or False: a durability switch must not be set by accident.
+      if (!PyBool_Check(argv[1])) {
+        PyErr_Format(PyExc_TypeError, "argument 'sync': '%s' object cannot be converted to 'PyBool'",
+                     type_name(argv[1]).c_str());
+        return nullptr;
+      }
+      sync = argv[1] == Py_True;
+    }
     auto state = ClientState::open(path);
     if (!state) return raise(state.error());
-    return wrap(type, std::make_unique<ClientCore>(ClientCore{std::move(*state)}));
+    return wrap(type, std::make_unique<ClientCore>(ClientCore{std::move(*state), sync}));
   });
 }
 
@@ -45,7 +55,7 @@ PyObject* create(Self& s, const std::string& name, uint64_t dimensions, Metric m
   if (!check_name(name)) return nullptr;
   Status st = s.core->state->write([&](ClientState& c) { return c.create_collection(name, dimensions, metric, type); });
   if (!st) return raise(st.error());
-  return new_collection_object(name, s.core->state);
+  return new_collection_object(name, s.core->state, s.core->sync);
 }
 
 bool to_index_type(PyObject* obj, IndexType* out) {
@@ -81,7 +91,7 @@ PyObject* get_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!to_text(a[0], "name", &name)) return static_cast<PyObject*>(nullptr);
     bool found = s.core->state->read([&](const ClientState& c) { return c.find(name) != nullptr; });
     if (!found) return raise_collection_not_found(name);
-    return new_collection_object(name, s.core->state);
+    return new_collection_object(name, s.core->state, s.core->sync);
   });
 }
 
@@ -94,7 +104,7 @@ PyObject* get_or_create_collection(PyObject* self, PyObject* args, PyObject* kwa
       return static_cast<PyObject*>(nullptr);
     // An existing collection is returned as it is, whatever the other arguments say.
     bool found = s.core->state->read([&](const ClientState& c) { return c.find(name) != nullptr; });
-    if (found) return new_collection_object(name, s.core->state);
+    if (found) return new_collection_object(name, s.core->state, s.core->sync);
     Metric metric = Metric::Cosine;
     if (a[2] && !to_metric(a[2], "metric", &metric)) return static_cast<PyObject*>(nullptr);
     return create(s, name, dimensions, metric, IndexType::Hnsw);
@@ -155,13 +165,18 @@ PyMethodDef kMethods[] = {
 };
 
 const char kDoc[] =
-    "Client(path=\"./data\")\n--\n\n"
+    "Client(path=\"./data\", sync=False)\n--\n\n"
     "Persistent vector database client.\n"
     "\n"
     "Opens a directory on disk. All writes are WAL-backed and survive restarts.\n"
     "\n"
     "Args:\n"
     "    path: Directory path for data storage (default \"./data\").\n"
+    "    sync: If True, each write of this client's collections returns only\n"
+    "        once its log records are on the disk (fdatasync; concurrent writers\n"
+    "        share one sync). If False (default), a write returns once the\n"
+    "        operating system has its records: they survive a killed process,\n"
+    "        not a power cut.\n"
     "\n"
     "Example:\n"
     "    >>> db = Client(path=\"./my_data\")\n"

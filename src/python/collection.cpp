@@ -680,8 +680,8 @@ PyTypeObject* ClassTraits<CollectionCore>::make_type() {
 
 PyTypeObject* collection_type() { return class_type<CollectionCore>(); }
 
-PyObject* new_collection_object(std::string name, std::shared_ptr<ClientState> state) {
-  return wrap(std::make_unique<CollectionCore>(CollectionCore{std::move(name), std::move(state)}));
+PyObject* new_collection_object(std::string name, std::shared_ptr<ClientState> state, bool sync) {
+  return wrap(std::make_unique<CollectionCore>(CollectionCore{std::move(name), std::move(state), sync}));
 }
 
 PyObject* raise_collection_not_found(const std::string& name) {

@@ -12,9 +12,11 @@
 
 namespace kovra::py {
 
-// A Client object: one shared reference to the directory's state.
+// A Client object: one shared reference to the directory's state, and whether
+// the writes of its collections return only once they are on the disk.
 struct ClientCore {
   std::shared_ptr<ClientState> state;
+  bool sync = false;
 };
 
 // A Collection object: the name, looked up again on every call, and the same
@@ -22,10 +24,11 @@ struct ClientCore {
 struct CollectionCore {
   std::string name;
   std::shared_ptr<ClientState> state;
+  bool sync = false;  // taken from the Client that made it
 };
 
 // A new Collection object for `name`.
-PyObject* new_collection_object(std::string name, std::shared_ptr<ClientState> state);
+PyObject* new_collection_object(std::string name, std::shared_ptr<ClientState> state, bool sync);
 
 // KeyError "collection '<name>' not found".
 PyObject* raise_collection_not_found(const std::string& name);
@@ -33,15 +36,30 @@ PyObject* raise_collection_not_found(const std::string& name);
 // Runs `fn(Collection&)` under the client's write (or read) lock with the
 // interpreter lock released, so no thread waits for the client lock while
 // holding the interpreter lock. nullopt when the collection is gone.
+//
+// With `sync`, a write that succeeded then waits, after the client's lock is
+// released (readers and other writers go on meanwhile), until its log records
+// are on the disk; writers waiting together share one sync.
 template <class Fn>
 auto with_collection_write(const CollectionCore& c, Fn&& fn) {
   using R = decltype(fn(std::declval<Collection&>()));
   return without_gil([&] {
-    return c.state->write([&](ClientState& s) -> std::optional<R> {
+    std::optional<DurableTicket> ticket;
+    auto r = c.state->write([&](ClientState& s) -> std::optional<R> {
       Collection* col = s.find(c.name);
       if (!col) return std::nullopt;
-      return fn(*col);
+      R out = fn(*col);
+      if (c.sync && out) {
+        auto t = col->durable_ticket();
+        if (!t) return R(fail(std::move(t).error()));
+        ticket = std::move(*t);
+      }
+      return out;
     });
+    if (ticket) {
+      if (Status durable = ticket->wait(); !durable) r = R(fail(std::move(durable).error()));
+    }
+    return r;
   });
 }
 

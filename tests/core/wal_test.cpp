@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -260,6 +261,50 @@ TEST_F(WalFileTest, ABatchCutShortByADeathLeavesNoneOfIt) {
   EXPECT_EQ(seen.ids, (std::vector<uint64_t>{1}));
   EXPECT_TRUE(stats->torn);
   EXPECT_EQ(stats->valid_end, before);
+}
+
+}  // namespace
+}  // namespace kovra
+
+namespace kovra {
+namespace {
+
+// Group commit: one sync covers every ticket drawn before it started; a
+// ticket drawn after waits for a sync of its own, on whatever file the log
+// has then.
+TEST(LogSync, OneSyncCoversEveryEarlierTicket) {
+  const std::string dir = ::testing::TempDir() + "kovra_logsync_" + std::to_string(::getpid());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto first = WalWriter::open_append(dir + "/a.log", std::nullopt);
+  ASSERT_TRUE(first);
+  LogSync sync;
+  std::vector<uint64_t> tickets;
+  for (int i = 0; i < 5; ++i) {
+    (*first)->append_delete(static_cast<VectorId>(i));
+    ASSERT_TRUE((*first)->flush());
+    auto t = sync.ticket((*first)->fd());
+    ASSERT_TRUE(t);
+    tickets.push_back(*t);
+  }
+  struct Step {
+    uint64_t ticket;
+    uint64_t syncs_after;
+  };
+  for (const Step& s : {Step{tickets[4], 1}, Step{tickets[0], 1}, Step{tickets[3], 1}}) {
+    ASSERT_TRUE(sync.wait(s.ticket));
+    EXPECT_EQ(sync.syncs(), s.syncs_after) << "ticket " << s.ticket;
+  }
+  // The log moves to another file (as after a compaction): later tickets sync it.
+  auto second = WalWriter::open_append(dir + "/b.log", std::nullopt);
+  ASSERT_TRUE(second);
+  auto later = sync.ticket((*second)->fd());
+  ASSERT_TRUE(later);
+  (void)(*first)->close();  // the writer's descriptor may go; the sync keeps its own
+  ASSERT_TRUE(sync.wait(*later));
+  EXPECT_EQ(sync.syncs(), 2u);
+  EXPECT_FALSE(sync.ticket(-1));
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ def edit_meta(path, name, **changes):
 
 def test_surface():
     assert kv.__all__[-2:] == ["Client", "Collection"]
-    assert kv.Client.__text_signature__ == '(path="./data")'
+    assert kv.Client.__text_signature__ == '(path="./data", sync=False)'
     assert kv.Client.__doc__.startswith("Persistent vector database client.\n\nOpens a directory")
     signatures = {
         kv.Client.create_collection: '($self, name, dimensions, metric="cosine", index_type="hnsw")',

@@ -39,7 +39,7 @@ Status write_graph_checkpoint(const VectorIndex& index, const std::string& path,
                               const LogMark& mark) {
   Status st = index.save_graph(tmp);
   if (st) st = append_trailer(tmp, mark);
-  if (st) st = io::rename_file(tmp, path);
+  if (st) st = io::replace_file(tmp, path);
   if (!st) (void)::unlink(tmp.c_str());
   return st;
 }

@@ -60,9 +60,7 @@ std::string invalid_collection_name_message(std::string_view name) {
 }
 
 Result<std::shared_ptr<ClientState>> ClientState::open(const std::string& data_dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(data_dir, ec);
-  if (ec) return fail(Error::io(ec.value()));
+  KOVRA_TRY(io::create_directories(data_dir));
   char real[PATH_MAX];
   if (!::realpath(data_dir.c_str(), real)) return fail(Error::io(errno));
 
@@ -172,6 +170,8 @@ Result<bool> ClientState::delete_collection(const std::string& name) {
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     if (ec) return fail(Error::io(ec.value()));
+    // A deleted collection must not come back after a power cut.
+    KOVRA_TRY(io::sync_dir(data_dir_));
   }
   return true;
 }
@@ -257,14 +257,15 @@ Status remove_file(const std::string& path) {
 Status finish_restore(const StagedRestore& staged) {
   for (size_t i = 1; i < staged.files.size(); ++i) {
     const std::string& file = staged.files[i];
-    if (Status renamed = io::rename_file(staged.temp(file), staged.live(file)); !renamed) {
+    if (Status renamed = io::replace_file(staged.temp(file), staged.live(file)); !renamed) {
       for (size_t j = i; j < staged.files.size(); ++j) ::unlink(staged.temp(staged.files[j]).c_str());
       return renamed;
     }
   }
   if (!staged.has_sparse) KOVRA_TRY(remove_file(staged.live("sparse.bin")));
-  if (staged.has_graph) return ok();
-  return remove_file(staged.live("hnsw.graph"));
+  if (!staged.has_graph) KOVRA_TRY(remove_file(staged.live("hnsw.graph")));
+  // The removals, like the renames, must reach the disk.
+  return io::sync_dir(staged.dir);
 }
 
 }  // namespace
@@ -278,7 +279,7 @@ Status ClientState::restore_snapshot(const std::string& collection, const std::s
   // Whatever the log writer still holds reaches the file it belongs to before
   // that file is replaced.
   Status replaced = live.close_log();
-  if (replaced) replaced = io::rename_file(staged.temp(wal::kLogFile), staged.live(wal::kLogFile));
+  if (replaced) replaced = io::replace_file(staged.temp(wal::kLogFile), staged.live(wal::kLogFile));
   if (!replaced) {
     staged.discard();
     (void)live.ensure_log();

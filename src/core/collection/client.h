@@ -1,18 +1,20 @@
 // The database: one data directory and every collection opened from it,
-// guarded by one reader-writer lock. Within a process, clients of the same
-// directory share one state, so one log never has two writers; across
-// processes, an advisory lock on the directory keeps a second owner out.
+// guarded by one fair reader-writer lock (fair_lock.h). Within a process,
+// clients of the same directory share one state, so one log never has two
+// writers; across processes, an advisory lock on the directory keeps a second
+// owner out.
 #pragma once
 
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
+#include <shared_mutex>  // std::shared_lock
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "core/collection/collection.h"
+#include "core/collection/fair_lock.h"
 
 namespace kovra {
 
@@ -87,7 +89,7 @@ class ClientState {
   std::string real_dir_;
   int lock_fd_ = -1;
   bool registered_ = false;
-  mutable std::shared_mutex mutex_;
+  mutable FairSharedMutex mutex_;
   bool poisoned_ = false;
   std::unordered_map<std::string, std::unique_ptr<Collection>> collections_;
 };

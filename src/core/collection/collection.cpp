@@ -125,9 +125,7 @@ Result<std::unique_ptr<Collection>> Collection::create(const std::string& data_d
                                                        uint64_t dimensions, Metric metric, IndexType type) {
   auto c = std::unique_ptr<Collection>(new Collection());
   c->dir_ = data_dir + "/" + name;
-  std::error_code ec;
-  std::filesystem::create_directories(c->dir_, ec);
-  if (ec) return fail(Error::io(ec.value()));
+  KOVRA_TRY(io::create_directories(c->dir_));
   // A reused directory may still hold the files of an earlier collection that
   // failed to open. The new collection starts empty, so its first reopen must
   // not bring their vectors back; its snapshots stay.
@@ -139,6 +137,8 @@ Result<std::unique_ptr<Collection>> Collection::create(const std::string& data_d
   KOVRA_TRY(write_meta_direct(c->dir_, c->meta_));
   KOVRA_ASSIGN_OR_RETURN(c->index_, build_index(c->meta_, c->dir_));
   KOVRA_ASSIGN_OR_RETURN(c->log_, WalWriter::open_append(c->path(wal::kLogFile), std::nullopt, LogPosition()));
+  // The log's name must outlast a power cut as surely as its records.
+  KOVRA_TRY(io::sync_dir(c->dir_));
   return c;
 }
 
@@ -629,6 +629,12 @@ Result<LogPosition> Collection::write_compacted_log(const std::string& target) c
   return writer->position();
 }
 
+Result<DurableTicket> Collection::durable_ticket() {
+  KOVRA_TRY(ensure_log());
+  KOVRA_ASSIGN_OR_RETURN(uint64_t ticket, log_sync_->ticket(log_->fd()));
+  return DurableTicket{log_sync_, ticket};
+}
+
 Status Collection::close_log() {
   if (!log_) return ok();
   Status closed = log_->close();
@@ -738,7 +744,7 @@ Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> 
 Status Collection::compact() {
   const std::string tmp = path(wal::kLogTmpFile);
   KOVRA_ASSIGN_OR_RETURN(LogPosition written, write_compacted_log(tmp));
-  if (Status renamed = io::rename_file(tmp, path(wal::kLogFile)); !renamed) {
+  if (Status renamed = io::replace_file(tmp, path(wal::kLogFile)); !renamed) {
     (void)remove_if_exists(tmp);
     return renamed;
   }
@@ -756,7 +762,7 @@ Status Collection::compact() {
 Status Collection::save_sparse_file() const {
   if (sparse_.count() > 0) {
     KOVRA_TRY(sparse_.save(path(kSparseTmpFile)));
-    return io::rename_file(path(kSparseTmpFile), path(kSparseFile));
+    return io::replace_file(path(kSparseTmpFile), path(kSparseFile));
   }
   // Sparse vectors of deleted ids must not come back from an older file.
   return remove_if_exists(path(kSparseFile));

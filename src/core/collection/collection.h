@@ -54,6 +54,14 @@ struct CollectionHit {
   SharedPayload payload;  // null when the vector has none
 };
 
+// What a write waits on, after the client's lock is released, until its log
+// records are on the disk.
+struct DurableTicket {
+  std::shared_ptr<LogSync> sync;
+  uint64_t ticket = 0;
+  Status wait() const { return sync->wait(ticket); }
+};
+
 struct HybridHit {
   VectorId id;
   float score;
@@ -154,6 +162,10 @@ class Collection {
   // it). A failed write leaves no file behind.
   Result<LogPosition> write_compacted_log(const std::string& path) const;
 
+  // Under the client's write lock, right after a write that succeeded: the
+  // ticket that covers its log records (group commit, LogSync).
+  Result<DurableTicket> durable_ticket();
+
   // Flushes and closes the log, so that its file can be replaced; a
   // collection dropped with its log closed writes no checkpoint. The next
   // write (or ensure_log) opens it again.
@@ -194,6 +206,7 @@ class Collection {
   SparseStore sparse_;
   std::unique_ptr<WalWriter> log_;
   LogPosition log_pos_;  // where the log stood when it was last closed
+  std::shared_ptr<LogSync> log_sync_ = std::make_shared<LogSync>();
   uint64_t entry_count_ = 0;
   LogMark checkpoint_;
   uint64_t checkpoint_records_ = 0;  // log records the checkpoint covers

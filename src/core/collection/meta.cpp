@@ -643,13 +643,13 @@ Result<CollectionMeta> read_meta(const std::string& collection_dir) {
 }
 
 Status write_meta_direct(const std::string& collection_dir, const CollectionMeta& meta) {
-  return as_io(io::write_whole_file(collection_dir + "/meta.json", meta_bytes(meta)));
+  return as_io(io::write_new_file(collection_dir + "/meta.json", meta_bytes(meta)));
 }
 
 Status write_meta_atomic(const std::string& collection_dir, const CollectionMeta& meta) {
   const std::string tmp = collection_dir + "/meta.json.tmp";
   KOVRA_TRY(as_io(io::write_whole_file(tmp, meta_bytes(meta))));
-  return io::rename_file(tmp, collection_dir + "/meta.json");
+  return io::replace_file(tmp, collection_dir + "/meta.json");
 }
 
 Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, const std::string& collection_dir) {

@@ -66,10 +66,12 @@ Result<CollectionMeta> parse_meta(std::string_view text);
 
 // "meta.json" in the collection directory. Unreadable is Io.
 Result<CollectionMeta> read_meta(const std::string& collection_dir);
-// One write of the whole file (create/truncate); failure is Io.
+// One write of the whole file (create/truncate), synced with its directory;
+// failure is Io.
 Status write_meta_direct(const std::string& collection_dir, const CollectionMeta& meta);
-// Writes "meta.json.tmp" and renames it over "meta.json", so a reader sees
-// either the old file or the new one; failure is Io.
+// Writes "meta.json.tmp" and replaces "meta.json" with it (io::replace_file),
+// so a reader, or a reopen after a power cut, sees either the old file or the
+// new one; failure is Io.
 Status write_meta_atomic(const std::string& collection_dir, const CollectionMeta& meta);
 
 // An empty index of the configured type with the collection's dimensions and

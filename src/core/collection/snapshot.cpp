@@ -19,10 +19,10 @@ namespace {
 constexpr char kSnapshotsDir[] = "snapshots";
 constexpr char kSnapshotMetaFile[] = "snapshot.json";
 
-// Files written through write_whole_file report a short write as
-// Serialization; for these files every write failure is Io.
+// Writes a new file and syncs it with its directory. A short write is
+// reported as Serialization by the file layer; here every failure is Io.
 Status write_file(const std::string& path, std::string_view text) {
-  auto written = io::write_whole_file(
+  auto written = io::write_new_file(
       path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   if (!written && written.error().kind() != ErrorKind::Io) return fail(Error::io_text(written.error().text()));
   return written;
@@ -94,20 +94,23 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::st
   const std::string dir = snapshot_dir(collection.dir(), name);
   KOVRA_ASSIGN_OR_RETURN(bool taken, exists(dir));
   if (taken) return fail(Error::snapshot_already_exists(name));
+  KOVRA_TRY(io::create_directories(dir));
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return fail(Error::io(ec.value()));
   std::filesystem::copy_file(collection.dir() + "/meta.json", dir + "/meta.json",
                              std::filesystem::copy_options::overwrite_existing, ec);
   if (ec) return fail(Error::io(ec.value()));
+  KOVRA_TRY(io::sync_file(dir + "/meta.json"));
 
   SnapshotMeta meta;
   meta.name = name;
   KOVRA_ASSIGN_OR_RETURN(LogPosition log, collection.write_compacted_log(dir + "/" + wal::kLogTmpFile));
   meta.vector_count = log.records;
-  KOVRA_TRY(io::rename_file(dir + "/" + wal::kLogTmpFile, dir + "/" + wal::kLogFile));
+  KOVRA_TRY(io::replace_file(dir + "/" + wal::kLogTmpFile, dir + "/" + wal::kLogFile));
   meta.sparse_count = collection.sparse_count();
-  if (meta.sparse_count > 0) KOVRA_TRY(collection.sparse().save(dir + "/sparse.bin"));
+  if (meta.sparse_count > 0) {
+    KOVRA_TRY(collection.sparse().save(dir + "/sparse.bin"));
+    KOVRA_TRY(io::sync_file(dir + "/sparse.bin"));
+  }
   if (collection.meta().index_type == IndexType::Hnsw && collection.count() > 0) {
     // Bound to the snapshot's own log, so that a restore takes it over.
     const std::string graph = snapshot_graph_path(collection.dir(), name);
@@ -116,6 +119,9 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::st
   }
   meta.created_at = seconds_now();
   KOVRA_ASSIGN_OR_RETURN(std::string text, snapshot_meta_to_json(meta));
+  // Written last and synced with its directory only after every other file
+  // of the snapshot: a listed snapshot is a whole one, after any crash.
+  KOVRA_TRY(io::sync_dir(dir));
   KOVRA_TRY(write_file(dir + "/" + kSnapshotMetaFile, text));
   return meta;
 }
@@ -170,7 +176,9 @@ Status delete_snapshot(const std::string& collection_dir, const std::string& nam
   if (ec) return fail(Error::io(ec.value()));
   std::filesystem::remove(snapshot_graph_path(collection_dir, name), ec);
   if (ec) return fail(Error::io(ec.value()));
-  return ok();
+  // A deleted snapshot must not come back after a power cut.
+  KOVRA_TRY(io::sync_dir(collection_dir + "/" + kSnapshotsDir));
+  return io::sync_dir(collection_dir);
 }
 
 }  // namespace kovra

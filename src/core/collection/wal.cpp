@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -293,6 +294,65 @@ Status WalWriter::close() {
   if (::close(fd_) != 0 && s) s = fail(Error::io(errno));
   fd_ = -1;
   return s;
+}
+
+// ---------------------------------------------------------------------------
+
+LogSync::File::~File() {
+  if (fd >= 0) ::close(fd);
+}
+
+Result<uint64_t> LogSync::ticket(int fd) {
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) return fail(Error::io(fd < 0 ? EBADF : errno));
+  std::lock_guard lock(mutex_);
+  // A compaction or a reopen gives the log a new file: sync that one from now
+  // on. The descriptor is our own, so a sync in progress keeps the old file
+  // open whatever the writer does with its descriptor.
+  if (!file_ || file_->dev != st.st_dev || file_->ino != st.st_ino) {
+    auto file = std::make_shared<File>();
+    file->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (file->fd < 0) return fail(Error::io(errno));
+    file->dev = st.st_dev;
+    file->ino = st.st_ino;
+    file_ = std::move(file);
+  }
+  return ++issued_;
+}
+
+Status LogSync::wait(uint64_t ticket) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (durable_ >= ticket) return ok();
+    if (file_->error) return fail(Error::io(file_->error));
+    if (!syncing_) break;
+    done_.wait(lock);
+  }
+  // Lead a sync for everyone whose records were handed over by now.
+  syncing_ = true;
+  const uint64_t target = issued_;
+  std::shared_ptr<File> file = file_;
+  lock.unlock();
+  int err = 0;
+  while (::fdatasync(file->fd) != 0) {
+    if (errno == EINTR) continue;
+    err = errno;
+    break;
+  }
+  lock.lock();
+  syncing_ = false;
+  ++syncs_;
+  if (err) file->error = err;
+  else durable_ = std::max(durable_, target);
+  done_.notify_all();
+  // Without an error, `target` covers `ticket`: it was drawn before this wait.
+  if (err) return fail(Error::io(err));
+  return ok();
+}
+
+uint64_t LogSync::syncs() const {
+  std::lock_guard lock(mutex_);
+  return syncs_;
 }
 
 }  // namespace kovra

@@ -2,9 +2,13 @@
 // open, and the file handle that compaction swaps. Framing in wal_format.h.
 #pragma once
 
+#include <sys/types.h>
+
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -101,6 +105,8 @@ class WalWriter {
   uint64_t pending_bytes() const { return buf_.size(); }
   // The file as flushed so far.
   const LogPosition& position() const { return pos_; }
+  // The open file, for LogSync; -1 once closed.
+  int fd() const { return fd_; }
 
  private:
   WalWriter() = default;
@@ -114,6 +120,50 @@ class WalWriter {
   LogPosition pos_;  // the file after the last successful flush
   uint64_t pending_records_ = 0;
   std::vector<uint8_t> buf_;
+};
+
+// Group commit for one collection's log. A write that must reach the disk
+// before it returns takes a ticket right after its records were handed to the
+// file, while the client's write lock is still held, and waits for it after
+// the lock is released. One fdatasync covers every record handed over before
+// it started, so the writers that queue up while one sync runs share the next
+// one instead of syncing one after another.
+//
+// Syncing the file now at the log's path covers every record ever handed
+// over: a compaction syncs the file that replaces the log before renaming it.
+class LogSync {
+ public:
+  LogSync() = default;
+  LogSync(const LogSync&) = delete;
+  LogSync& operator=(const LogSync&) = delete;
+
+  // Under the client's write lock, after a write handed its records to the
+  // log open as `fd`. Io if the file cannot be examined.
+  Result<uint64_t> ticket(int fd);
+  // Without the client's lock: returns once the records handed over before
+  // `ticket` was taken are on the disk. Io if a sync fails; once one has
+  // failed, every later wait on the same file fails too (the kernel may have
+  // dropped the pages it could not write, so a later success proves nothing).
+  Status wait(uint64_t ticket);
+  // Syncs completed so far.
+  uint64_t syncs() const;
+
+ private:
+  struct File {
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    int error = 0;  // errno of the first failed sync
+    ~File();
+  };
+
+  mutable std::mutex mutex_;
+  std::condition_variable done_;
+  std::shared_ptr<File> file_;
+  uint64_t issued_ = 0;   // last ticket handed out
+  uint64_t durable_ = 0;  // every ticket up to this one is on the disk
+  bool syncing_ = false;
+  uint64_t syncs_ = 0;
 };
 
 }  // namespace kovra

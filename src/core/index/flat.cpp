@@ -415,7 +415,7 @@ std::vector<Entry> FlatIndex::iterate() const {
 }
 
 Status FlatIndex::save(const std::string& path) const {
-  return io::save_file(path, [&](io::Encoder& enc) {
+  return io::save_file_replacing(path, [&](io::Encoder& enc) {
     enc.put_u64(dimensions_);
     enc.put_enum(metric_id(metric_));
     enc.put_array(data_);

@@ -779,8 +779,21 @@ void HnswIndex::insert_parallel(size_t rows, SlotOf slot_of, RowOf row, size_t b
 }
 
 Result<std::vector<Hit>> HnswIndex::search(std::span<const float> query, size_t k) const {
-  std::lock_guard<std::mutex> lock(scratch_->mutex);
-  return search_with(query, k, scratch_->scratch);
+  std::unique_lock<std::mutex> lock(scratch_->mutex, std::try_to_lock);
+  if (lock.owns_lock()) return search_with(query, k, scratch_->scratch);
+  std::unique_ptr<SearchScratch> spare;
+  {
+    std::lock_guard<std::mutex> pool(scratch_->spare_mutex);
+    if (!scratch_->spares.empty()) {
+      spare = std::move(scratch_->spares.back());
+      scratch_->spares.pop_back();
+    }
+  }
+  if (!spare) spare = std::make_unique<SearchScratch>();
+  auto hits = search_with(query, k, *spare);
+  std::lock_guard<std::mutex> pool(scratch_->spare_mutex);
+  scratch_->spares.push_back(std::move(spare));
+  return hits;
 }
 
 Result<std::vector<Hit>> HnswIndex::search_with(std::span<const float> query, size_t k,

@@ -260,6 +260,11 @@ class HnswIndex final : public VectorIndex {
   struct LockedScratch {
     std::mutex mutex;
     SearchScratch scratch;
+    // A search that finds `scratch` busy borrows one of these (made on first
+    // need, kept for the next), so concurrent searches never queue on each
+    // other: there are at most as many as searches ever ran at once.
+    std::mutex spare_mutex;
+    std::vector<std::unique_ptr<SearchScratch>> spares;
   };
 
   Status check_block(std::span<const float> data, size_t columns, size_t* rows) const;

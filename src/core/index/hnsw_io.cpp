@@ -187,7 +187,7 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
 }
 
 Status HnswIndex::save(const std::string& path) const {
-  return io::save_file(path, [&](io::Encoder& enc) {
+  return io::save_file_replacing(path, [&](io::Encoder& enc) {
     enc.put_u64(dimensions_);
     enc.put_enum(metric_id(metric_));
     enc.put_u64(config_.ef_construction);

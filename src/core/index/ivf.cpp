@@ -159,7 +159,7 @@ std::vector<Entry> IvfIndex::iterate() const {
 }
 
 Status IvfIndex::save(const std::string& path) const {
-  return io::save_file(path, [&](io::Encoder& enc) {
+  return io::save_file_replacing(path, [&](io::Encoder& enc) {
     enc.put_u64(coarse_.dimensions());
     enc.put_enum(metric_id(coarse_.metric()));
     encode_ivf_config(enc, coarse_.config());

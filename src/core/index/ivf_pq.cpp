@@ -249,7 +249,7 @@ Status IvfPqIndex::set_nprobe(uint64_t nprobe) {
 }
 
 Status IvfPqIndex::save(const std::string& path) const {
-  return io::save_file(path, [&](io::Encoder& enc) {
+  return io::save_file_replacing(path, [&](io::Encoder& enc) {
     enc.put_u64(coarse_.dimensions());
     enc.put_enum(metric_id(coarse_.metric()));
     encode_ivf_pq_config(enc, config_);

@@ -262,7 +262,10 @@ Status MmapFlatIndex::rewrite() {
       return fail(as_io(std::move(s).error()));
     }
   }
-  KOVRA_TRY(io::rename_file(tmp, path_));
+  if (Status replaced = io::replace_file(tmp, path_); !replaced) {
+    ::unlink(tmp.c_str());
+    return replaced;
+  }
   KOVRA_ASSIGN_OR_RETURN(io::MappedFile fresh, io::MappedFile::open(path_));
   mapping_ = std::move(fresh);
   advise_scan(mapping_);

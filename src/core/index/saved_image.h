@@ -19,7 +19,7 @@ Status write_image(const std::string& path, size_t size, Fn&& fn) {
   io::Encoder enc(sink);
   fn(enc);
   KOVRA_TRY(enc.finish());
-  Status s = io::write_whole_file(path, sink.bytes);
+  Status s = io::write_replacing(path, [&](const std::string& tmp) { return io::write_whole_file(tmp, sink.bytes); });
   // Writing the finished image is a file failure, not an encoding one.
   if (!s && s.error().kind() == ErrorKind::Serialization) return fail(Error::io_text(s.error().text()));
   return s;

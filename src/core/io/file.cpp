@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace kovra::io {
 namespace {
@@ -203,14 +204,102 @@ Result<std::vector<uint8_t>> read_whole_file(const std::string& path) {
   return out;
 }
 
-Status rename_file(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return fail(Error::io(errno));
-  return ok();
-}
-
 bool file_exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+std::mutex g_observer_mutex;
+DurabilityObserver g_observer;
+
+void observe(const char* step, const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_observer_mutex);
+  if (g_observer) g_observer(step, path);
+}
+
+// fsync(2) of whatever is at `path`, opened read-only (enough for fsync, and
+// the only way to open a directory).
+int fsync_path(const std::string& path, int extra_flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | extra_flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  int err = 0;
+  if (::fsync(fd) != 0) err = errno;
+  ::close(fd);
+  return err;
+}
+
+}  // namespace
+
+void set_durability_observer_for_testing(DurabilityObserver observer) {
+  std::lock_guard<std::mutex> lock(g_observer_mutex);
+  g_observer = std::move(observer);
+}
+
+std::string parent_dir(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+Status sync_file(const std::string& path) {
+  if (int err = fsync_path(path, 0)) return fail(Error::io(err));
+  observe("sync", path);
+  return ok();
+}
+
+Status sync_dir(const std::string& dir) {
+  const std::string target = dir.empty() ? "." : dir;
+  if (int err = fsync_path(target, O_DIRECTORY)) return fail(Error::io(err));
+  observe("sync_dir", target);
+  return ok();
+}
+
+Status replace_file(const std::string& tmp, const std::string& target) {
+  // The data first: a rename that reaches the disk before the data would
+  // leave the name pointing at an empty or partial file.
+  KOVRA_TRY(sync_file(tmp));
+  if (::rename(tmp.c_str(), target.c_str()) != 0) return fail(Error::io(errno));
+  observe("rename", target);
+  return sync_dir(parent_dir(target));
+}
+
+Status write_replacing(const std::string& path, const std::function<Status(const std::string& tmp)>& write) {
+  const std::string tmp = path + ".tmp";
+  Status s = write(tmp);
+  if (s) s = replace_file(tmp, path);
+  if (!s) ::unlink(tmp.c_str());
+  return s;
+}
+
+Status write_new_file(const std::string& path, std::span<const uint8_t> bytes) {
+  KOVRA_TRY(write_whole_file(path, bytes));
+  KOVRA_TRY(sync_file(path));
+  return sync_dir(parent_dir(path));
+}
+
+Status create_directories(const std::string& dir) {
+  if (dir.empty()) return ok();
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return ok();
+    return fail(Error::io(ENOTDIR));
+  }
+  if (errno != ENOENT) return fail(Error::io(errno));
+  std::string trimmed = dir;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const std::string parent = parent_dir(trimmed);
+  if (parent != trimmed) KOVRA_TRY(create_directories(parent));
+  if (::mkdir(trimmed.c_str(), 0755) != 0) {
+    // Made meanwhile by another thread: synced below all the same.
+    if (errno != EEXIST || ::stat(trimmed.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail(Error::io(errno));
+  }
+  return sync_dir(parent);
 }
 
 }  // namespace kovra::io

@@ -1,8 +1,9 @@
 // Files: a buffered writer and reader that plug into the record codec, a
-// read-only whole-file mapping, and replace-by-rename.
+// read-only whole-file mapping, and durable replace-by-rename.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -89,6 +90,15 @@ Status save_file(const std::string& path, Fn&& fn) {
   return writer->close();
 }
 
+Status write_replacing(const std::string& path, const std::function<Status(const std::string& tmp)>& write);
+
+// save_file under "<path>.tmp", then replace_file: a save never leaves a
+// truncated file where the previous one was.
+template <class Fn>
+Status save_file_replacing(const std::string& path, Fn&& fn) {
+  return write_replacing(path, [&](const std::string& tmp) { return save_file(tmp, fn); });
+}
+
 // Decodes a file through a FileReader: `fn(Decoder&) -> Result<T>`.
 template <class T, class Fn>
 Result<T> load_file(const std::string& path, Fn&& fn) {
@@ -100,8 +110,50 @@ Result<T> load_file(const std::string& path, Fn&& fn) {
 // Writes `bytes` to the file in one piece (create/truncate).
 Status write_whole_file(const std::string& path, std::span<const uint8_t> bytes);
 Result<std::vector<uint8_t>> read_whole_file(const std::string& path);
-// rename(2) with replace; failure is Io.
-Status rename_file(const std::string& from, const std::string& to);
 bool file_exists(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// Durability. write(2) and rename(2) only reach the page cache: after a power
+// cut or an OS crash, a renamed file can be empty or partial under its new
+// name, and a new or renamed name can be missing altogether, since it lives in
+// the directory, which is written back on its own schedule. The helpers below
+// are the only places that force anything to the disk; every writer of a file
+// that replaces another, or of a new file or directory that must be found
+// again, goes through them.
+
+// fsync(2) of the file or directory at `path`; failure is Io.
+Status sync_file(const std::string& path);
+// fsync(2) of the directory `dir` ("" is the current directory): makes the
+// names created, renamed or removed in it durable.
+Status sync_dir(const std::string& dir);
+// The directory part of `path` ("." when it has none).
+std::string parent_dir(const std::string& path);
+
+// The one way to replace a file: `tmp`, written completely and closed by the
+// caller, is synced, renamed over `target`, and the target's directory is
+// synced. After a crash at any point `target` is either the old file or the
+// whole new one. Failure is Io; `tmp` is left for the caller to remove.
+Status replace_file(const std::string& tmp, const std::string& target);
+
+// Writes a whole file as `write(tmp)` under "<path>.tmp" and replaces `path`
+// with it (replace_file). On failure the temporary file is removed and `path`
+// is as it was.
+Status write_replacing(const std::string& path, const std::function<Status(const std::string& tmp)>& write);
+
+// Writes `bytes` to a new file at `path` (create/truncate) and syncs the file
+// and its directory.
+Status write_new_file(const std::string& path, std::span<const uint8_t> bytes);
+
+// Creates `dir` and its missing parents, and syncs the parent of each one it
+// creates, so that none of them vanishes in a power cut. An existing
+// directory is fine. Failure is Io.
+Status create_directories(const std::string& dir);
+
+// Test seam: every durability step above (and nothing else) is reported to
+// `observer` in the order it happens, after it succeeded: "sync" with the
+// file, "rename" with the target, "sync_dir" with the directory. An empty
+// function turns it off.
+using DurabilityObserver = std::function<void(const char* step, const std::string& path)>;
+void set_durability_observer_for_testing(DurabilityObserver observer);
 
 }  // namespace kovra::io
