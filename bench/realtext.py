@@ -13,7 +13,9 @@ TruncatedSVD to DENSE_DIM components), compared by cosine.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
+import io
 import inspect
 import pkgutil
 import re
@@ -42,6 +44,12 @@ def tokens(text: str) -> list:
 
 
 def _modules():
+    # Some modules print when imported; the report must not show it.
+    with contextlib.redirect_stdout(io.StringIO()):
+        yield from _imported()
+
+
+def _imported():
     for name in PACKAGES:
         try:
             pkg = importlib.import_module(name)
