@@ -295,8 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
         PruneCase{"one_term", 3000, 100, 1.0, 6, 0.1f, 1.0f, 1, 0.2f, 1.0f, 20},
         PruneCase{"empty_query", 500, 100, 1.0, 6, 0.1f, 1.0f, 0, 0.2f, 1.0f, 20},
         PruneCase{"pool_beyond_the_store", 300, 50, 1.0, 5, 0.1f, 1.0f, 3, 0.2f, 1.0f, 100000},
-        PruneCase{"rare_terms_weigh_more", 4000, 3000, 1.1, 20, 0.1f, 1.0f, 5, 1.0f, 1.001f, 100, true},
-        PruneCase{"rare_terms_weigh_more_small_pool", 4000, 3000, 1.1, 20, 0.1f, 1.0f, 5, 1.0f, 1.001f, 10, true},
+        PruneCase{"rare_terms_weigh_more", 20000, 3000, 1.1, 20, 0.1f, 1.0f, 5, 1.0f, 1.001f, 100, true},
+        PruneCase{"rare_terms_weigh_more_small_pool", 20000, 3000, 1.1, 20, 0.1f, 1.0f, 5, 1.0f, 1.001f, 10, true},
         PruneCase{"tiny_weights", 2000, 200, 1.1, 10, 1e-30f, 1e-29f, 5, 1e-10f, 1e-9f, 25}),
     [](const ::testing::TestParamInfo<PruneCase>& info) { return std::string(info.param.name); });
 

@@ -422,6 +422,9 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVect
     if (keep && !keep(id)) return;
     pool.offer(id, score_slot(query, slot));
   };
+  // Scoring a vector from its own pairs (a search of its indices per query
+  // term) costs about as much as adding this many postings.
+  constexpr size_t kRescoreCost = 64;
   std::vector<Slot> best;
   size_t read = 0;
   for (; read < terms.size(); ++read) {
@@ -430,9 +433,11 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVect
     unread -= t.bound;
     unread_postings -= t.list->entries.size();
     if (read + 1 == terms.size()) break;
-    // Worth a look at the cut only when the unread lists are much longer
-    // than the vectors found so far.
-    if (unread_postings <= 4 * s.order.size() || s.order.size() < limit) continue;
+    // Worth a look at the cut (which scores up to `limit` vectors exactly)
+    // only when the unread lists are much longer than that and than the
+    // vectors found so far.
+    if (unread_postings <= 4 * s.order.size() || unread_postings <= kRescoreCost * limit || s.order.size() < limit)
+      continue;
     // The best partial sums so far, scored exactly, give a cut that every
     // pool member reaches.
     best.clear();
@@ -449,10 +454,8 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVect
     if (2 * unread_postings < total_postings) return top_scores_exhaustive(query, limit, keep);
   }
   // Vectors of the read lists whose partial sum and the unread bounds can
-  // still reach the cut are scored exactly. Scoring one from its own pairs
-  // costs about as much as reading kRescoreCost postings: when that is more
-  // than all the query's postings, summing everything in order is faster.
-  constexpr size_t kRescoreCost = 16;
+  // still reach the cut are scored exactly: when that costs more than all
+  // the query's postings, summing everything in order is faster.
   if (pool.full()) {
     size_t candidates = 0;
     const double cut = static_cast<double>(pool.cut());
