@@ -167,6 +167,15 @@ class Collection:
         sparse_weight: float = 0.3,
         filter: _Payload | None = None,
     ) -> list[dict[str, Any]]: ...
+    def search_hybrid_batch(
+        self,
+        dense_queries: _Matrix,
+        sparse_queries: list[_Sparse],
+        k: int,
+        dense_weight: float = 0.7,
+        sparse_weight: float = 0.3,
+        filter: _Payload | None = None,
+    ) -> list[list[dict[str, Any]]]: ...
     def delete(self, id: int) -> bool: ...
     # {"id": int, "vector": float32 array or None, "payload": ...}, or None
     def get(self, id: int) -> dict[str, Any] | None: ...

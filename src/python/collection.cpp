@@ -437,6 +437,54 @@ PyObject* search_hybrid(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* search_hybrid_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Signature sig("Collection.search_hybrid_batch",
+                             {"dense_queries", "sparse_queries", "k", "dense_weight", "sparse_weight", "filter"}, 3);
+  return method<CollectionCore>(self, args, kwargs, sig, Borrow::Shared, [](Self& s, PyObject* const* a) {
+    FloatBlock block;
+    size_t k;
+    float dense_weight = 0.7f;
+    float sparse_weight = 0.3f;
+    std::optional<FilterCondition> filter;
+    if (!to_block(a[0], &block)) return static_cast<PyObject*>(nullptr);
+    if (!PyList_Check(a[1])) {
+      PyErr_Format(PyExc_TypeError, "argument 'sparse_queries': '%s' object is not a list", type_name(a[1]).c_str());
+      return static_cast<PyObject*>(nullptr);
+    }
+    const Py_ssize_t n = PyList_Size(a[1]);
+    if (static_cast<size_t>(n) != block.rows) {
+      PyErr_Format(PyExc_ValueError, "sparse_queries must have one dict per row, got %zd for %zu rows", n,
+                   block.rows);
+      return static_cast<PyObject*>(nullptr);
+    }
+    std::vector<SparseVector> sparse(block.rows);
+    for (size_t i = 0; i < block.rows; ++i) {
+      // Converting may run code that shrinks the list: a missing item raises.
+      PyRef item = PyRef::borrow(PyList_GetItem(a[1], static_cast<Py_ssize_t>(i)));
+      if (!item || !to_sparse(item.get(), "sparse_queries", &sparse[i])) return static_cast<PyObject*>(nullptr);
+    }
+    if (!to_size(a[2], "k", &k) || (a[3] && !to_f32(a[3], "dense_weight", &dense_weight)) ||
+        (a[4] && !to_f32(a[4], "sparse_weight", &sparse_weight)) || !to_filter(a[5], &filter))
+      return static_cast<PyObject*>(nullptr);
+    const QueryBlock queries{block.data, block.rows, block.columns};
+    std::vector<std::vector<HybridHit>> results;
+    auto r = with_collection_read(*s.core, [&](const Collection& c) {
+      return c.search_hybrid_batch(queries, sparse, k, dense_weight, sparse_weight, filter ? &*filter : nullptr, 0,
+                                   results);
+    });
+    if (!r) return raise_collection_not_found(s.core->name);
+    if (!*r) return raise(r->error());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    if (!list) return static_cast<PyObject*>(nullptr);
+    for (size_t i = 0; i < results.size(); ++i) {
+      PyObject* row = hybrid_hits(results[i]);
+      if (!row) return static_cast<PyObject*>(nullptr);
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);  // steals
+    }
+    return list.release();
+  });
+}
+
 PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const Signature sig("Collection.delete", {"id"}, 1);
   return method<CollectionCore>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
@@ -647,6 +695,21 @@ PyMethodDef kMethods[] = {
      "each row as search() answers it, with the same optional filter. Returns a tuple (ids, distances)\n"
      "of arrays of shape (N, k), int64 and float32, each row closest first; rows with fewer than k\n"
      "results are padded with id -1 and distance inf. Payloads come from get_batch()."},
+    {"search_hybrid_batch", M::fn(search_hybrid_batch), kArgs,
+     "search_hybrid_batch($self, dense_queries, sparse_queries, k, dense_weight=0.7, sparse_weight=0.3, "
+     "filter=None)\n--\n\n"
+     "search_hybrid() for many queries at once, on all cores.\n"
+     "\n"
+     "Args:\n"
+     "    dense_queries: 2D float32 numpy array (N \xc3\x97 dim), one dense query per row.\n"
+     "    sparse_queries: List of N sparse query dicts `{dimension_index: weight}`.\n"
+     "    k: Number of results per query.\n"
+     "    dense_weight: Weight for dense similarity (default 0.7).\n"
+     "    sparse_weight: Weight for sparse similarity (default 0.3).\n"
+     "    filter: Optional payload filter dict, applied to every query.\n"
+     "\n"
+     "Returns:\n"
+     "    A list of N result lists, each as search_hybrid() returns it for that query."},
     {nullptr, nullptr, 0, nullptr},
 };
 

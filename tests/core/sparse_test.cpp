@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <ostream>
 #include <random>
+#include <unordered_set>
 #include <unistd.h>
 
 #include <filesystem>
@@ -173,6 +180,178 @@ TEST_F(SparseFile, RoundTripAndDamage) {
 
   EXPECT_EQ(SparseStore::load((dir_ / "missing").string()).error().kind(), ErrorKind::Io);
   EXPECT_EQ(s.save((dir_ / "no" / "sparse.bin").string()).error().kind(), ErrorKind::Io);
+}
+
+// ---- the pruned top-P against exhaustive scoring
+
+// How a table case draws its data.
+struct PruneCase {
+  const char* name;
+  size_t vectors;
+  uint32_t vocabulary;
+  double zipf;          // 0: dimensions drawn uniformly
+  size_t per_vector;    // distinct dimensions per vector
+  float low, high;      // weights uniform in [low, high)
+  size_t per_query;     // 0: an empty query
+  float query_low, query_high;
+  size_t limit;
+  bool rarity = false;  // weights grow with the dimension, as term weights grow with rarity
+};
+
+std::ostream& operator<<(std::ostream& os, const PruneCase& c) { return os << c.name; }
+
+class DimensionDraw {
+ public:
+  DimensionDraw(uint32_t vocabulary, double zipf) {
+    std::vector<double> w(vocabulary);
+    for (uint32_t d = 0; d < vocabulary; ++d) w[d] = zipf > 0 ? std::pow(d + 1.0, -zipf) : 1.0;
+    dist_ = std::discrete_distribution<uint32_t>(w.begin(), w.end());
+  }
+  SparseVector draw(std::mt19937& rng, size_t count, float low, float high, bool rarity = false) {
+    std::vector<uint32_t> idx;
+    while (idx.size() < count) {
+      uint32_t d = dist_(rng);
+      if (std::find(idx.begin(), idx.end(), d) == idx.end()) idx.push_back(d);
+    }
+    std::sort(idx.begin(), idx.end());
+    std::uniform_real_distribution<float> weight(low, high);
+    std::vector<float> w;
+    for (size_t i = 0; i < idx.size(); ++i)
+      w.push_back(weight(rng) * (rarity ? static_cast<float>(std::log(2.0 + idx[i])) : 1.0f));
+    return sv(std::move(idx), std::move(w));
+  }
+
+ private:
+  std::discrete_distribution<uint32_t> dist_;
+};
+
+// `top` must be the `limit` best of score(query): the same scores bit for
+// bit, highest first, and every vector scoring above the last one present.
+void expect_best_of_score(const SparseStore& s, const SparseVector& query, size_t limit,
+                          const std::vector<std::pair<VectorId, float>>& top,
+                          const std::function<bool(VectorId)>& keep = {}) {
+  std::unordered_map<VectorId, float> all = s.score(query);
+  if (keep) std::erase_if(all, [&](const auto& e) { return !keep(e.first); });
+  ASSERT_EQ(top.size(), std::min(limit, all.size()));
+  std::unordered_set<VectorId> members;
+  for (size_t i = 0; i < top.size(); ++i) {
+    ASSERT_TRUE(all.contains(top[i].first)) << top[i].first;
+    const float want = all.at(top[i].first);
+    EXPECT_EQ(std::memcmp(&want, &top[i].second, sizeof(float)), 0) << top[i].first;
+    if (i) {
+      EXPECT_GE(top[i - 1].second, top[i].second);
+    }
+    members.insert(top[i].first);
+  }
+  if (top.empty()) return;
+  for (const auto& [id, score] : all) {
+    if (score > top.back().second) {
+      EXPECT_TRUE(members.contains(id)) << id << " scores " << score;
+    }
+  }
+}
+
+class PrunedTopScores : public ::testing::TestWithParam<PruneCase> {};
+
+TEST_P(PrunedTopScores, EqualExhaustiveScoringThroughDeletesReplacementsAndAReload) {
+  const PruneCase& c = GetParam();
+  std::mt19937 rng(1234);
+  DimensionDraw dims(c.vocabulary, c.zipf);
+  SparseStore s;
+  for (VectorId id = 0; id < c.vectors; ++id) s.upsert(id * 3 + 1, dims.draw(rng, c.per_vector, c.low, c.high, c.rarity));
+  std::vector<SparseVector> queries;
+  for (int i = 0; i < 25; ++i) queries.push_back(dims.draw(rng, c.per_query, c.query_low, c.query_high));
+  auto check = [&](const SparseStore& store, const char* stage) {
+    SCOPED_TRACE(stage);
+    for (const SparseVector& q : queries) {
+      expect_best_of_score(store, q, c.limit, store.top_scores(q, c.limit));
+      expect_best_of_score(store, q, c.limit, store.top_scores_exhaustive(q, c.limit));
+      auto even = [](VectorId id) { return id % 2 == 0; };
+      expect_best_of_score(store, q, c.limit, store.top_scores(q, c.limit, even), even);
+      if (HasFatalFailure()) return;
+    }
+  };
+  check(s, "filled");
+  // Deletes free slots that replacements and new vectors take again.
+  for (VectorId id = 0; id < c.vectors; id += 3) s.remove(id * 3 + 1);
+  for (VectorId id = 1; id < c.vectors; id += 5) s.upsert(id * 3 + 1, dims.draw(rng, c.per_vector, c.low, c.high, c.rarity));
+  for (VectorId id = 0; id < c.vectors / 4; ++id)
+    s.upsert(1'000'000 + id, dims.draw(rng, c.per_vector, c.low, c.high, c.rarity));
+  check(s, "after deletes and replacements");
+  auto back = SparseStore::decode(s.encode());
+  ASSERT_TRUE(back);
+  check(*back, "decoded");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Distributions, PrunedTopScores,
+    ::testing::Values(
+        PruneCase{"skewed", 4000, 3000, 1.1, 20, 0.1f, 1.0f, 5, 0.1f, 1.0f, 100},
+        PruneCase{"skewed_small_pool", 4000, 3000, 1.1, 20, 0.1f, 1.0f, 5, 0.1f, 1.0f, 3},
+        PruneCase{"steep", 3000, 500, 2.0, 8, 0.0f, 4.0f, 4, 0.5f, 2.0f, 30},
+        PruneCase{"flat", 3000, 200, 0.0, 10, 0.1f, 1.0f, 6, 0.1f, 1.0f, 50},
+        PruneCase{"negative_weights", 3000, 300, 1.0, 12, -1.0f, 1.0f, 5, -1.0f, 1.0f, 40},
+        PruneCase{"negative_query", 3000, 300, 1.0, 12, 0.0f, 1.0f, 5, -2.0f, -0.5f, 40},
+        PruneCase{"one_term", 3000, 100, 1.0, 6, 0.1f, 1.0f, 1, 0.2f, 1.0f, 20},
+        PruneCase{"empty_query", 500, 100, 1.0, 6, 0.1f, 1.0f, 0, 0.2f, 1.0f, 20},
+        PruneCase{"pool_beyond_the_store", 300, 50, 1.0, 5, 0.1f, 1.0f, 3, 0.2f, 1.0f, 100000},
+        PruneCase{"rare_terms_weigh_more", 20000, 3000, 1.1, 20, 0.1f, 1.0f, 5, 1.0f, 1.001f, 100, true},
+        PruneCase{"rare_terms_weigh_more_small_pool", 20000, 3000, 1.1, 20, 0.1f, 1.0f, 5, 1.0f, 1.001f, 10, true},
+        PruneCase{"tiny_weights", 2000, 200, 1.1, 10, 1e-30f, 1e-29f, 5, 1e-10f, 1e-9f, 25}),
+    [](const ::testing::TestParamInfo<PruneCase>& info) { return std::string(info.param.name); });
+
+// Stores where the pruned path would not be safe answer exhaustively, still
+// bit for bit.
+TEST(PrunedTopScoresFallback, UnsafeWeightsAndIrregularVectors) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<VectorId, SparseVector>> rows;
+    SparseVector query;
+  };
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<Case> cases = {
+      {"infinite_weight", {{1, sv({1, 2}, {inf, 1.0f})}, {2, sv({1}, {2.0f})}, {3, sv({2}, {3.0f})}}, sv({1, 2}, {1.0f, 1.0f})},
+      {"nan_query", {{1, sv({1}, {1.0f})}, {2, sv({1}, {2.0f})}}, sv({1}, {nan})},
+      {"overflowing_sums", {{1, sv({1, 2}, {3e38f, 3e38f})}, {2, sv({1}, {1.0f})}}, sv({1, 2}, {1.0f, 1.0f})},
+      {"repeated_indices", {{1, sv({4, 4}, {1.0f, 2.0f})}, {2, sv({4}, {2.5f})}, {3, sv({4}, {0.5f})}}, sv({4}, {3.0f})},
+      {"descending_indices", {{1, sv({9, 4}, {1.0f, 2.0f})}, {2, sv({4, 9}, {2.5f, 1.0f})}}, sv({4, 9}, {1.0f, 1.0f})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SparseStore s;
+    for (const auto& [id, v] : c.rows) s.upsert(id, v);
+    for (size_t limit : {1u, 2u, 10u}) {
+      auto top = s.top_scores(c.query, limit);
+      auto all = s.score(c.query);
+      ASSERT_EQ(top.size(), std::min(limit, all.size()));
+      for (const auto& [id, score] : top) {
+        const float want = all.at(id);
+        EXPECT_EQ(std::memcmp(&want, &score, sizeof(float)), 0) << id;
+      }
+    }
+  }
+}
+
+// A file whose id lists do not match its vectors still answers as its id
+// lists say, as score() does.
+TEST(PrunedTopScoresFallback, DecodedListsThatDisagreeWithTheVectors) {
+  SparseStore s;
+  s.upsert(1, sv({1, 3}, {2.0f, 0.5f}));
+  s.upsert(2, sv({3}, {1.0f}));
+  std::vector<uint8_t> image = s.encode();
+  // The weight 1.0 (0x3f800000) of id 2's posting becomes 4.0 (0x40800000)
+  // in its list, not in its vector.
+  const std::vector<uint8_t> one = {0, 0, 0x80, 0x3f};
+  auto at = std::search(image.begin(), image.end(), one.begin(), one.end());
+  ASSERT_NE(at, image.end());
+  at[3] = 0x40;
+  auto back = SparseStore::decode(image);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->slot_of(2), std::nullopt);
+  auto top = back->top_scores(sv({3}, {1.0f}), 1);
+  ASSERT_EQ(top.size(), 1u);
+  EXPECT_EQ(top[0], (std::pair<VectorId, float>{2, 4.0f}));
 }
 
 }  // namespace

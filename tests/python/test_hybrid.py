@@ -128,3 +128,115 @@ def test_sparse_vectors_are_kept_replaced_and_persisted(tmp_path):
 def test_hybrid_search_argument_errors(line, args, error, message):
     with pytest.raises(error, match=message):
         line.search_hybrid(*args)
+
+
+# ---- the pruned sparse pool and batches against the plain definition
+
+def zipf_rows(rng, n, nnz, vocab, a, low, high):
+    """n dicts of nnz distinct dimensions, P(d) ~ (d + 1)^-a, weights uniform in [low, high)."""
+    p = (np.arange(vocab) + 1.0) ** -a
+    p /= p.sum()
+    rows = []
+    for _ in range(n):
+        dims = rng.choice(vocab, size=nnz, replace=False, p=p)
+        rows.append({int(d): float(w) for d, w in zip(dims, rng.uniform(low, high, nnz).astype(f32))})
+    return rows
+
+
+def sparse_pool(rows, query, pool):
+    """The pool by definition: every shared dimension added in the query's order, in float32."""
+    scores = {}
+    for i, row in enumerate(rows):
+        s, shared = f32(0), False
+        for d in sorted(query):
+            if d in row:
+                s, shared = f32(s + f32(row[d]) * f32(query[d])), True
+        if shared:
+            scores[i] = s
+    return sorted(scores.items(), key=lambda e: -e[1])[:pool]
+
+
+def plain_hybrid(col, dense, query, rows, k, dw=0.7, sw=0.3):
+    """search_hybrid as defined: dense pool from search(10 k), sparse pool by definition, fused."""
+    dmap = {h["id"]: f32(h["distance"]) for h in col.search(dense, 10 * k)}
+    smap = dict(sparse_pool(rows, query, 10 * k))
+    d_min, d_max = (min(dmap.values()), max(dmap.values())) if dmap else (f32(0), f32(1))
+    s_min, s_max = (min(smap.values()), max(smap.values())) if smap else (f32(0), f32(1))
+    d_range, s_range = max(f32(d_max - d_min), f32(1e-9)), max(f32(s_max - s_min), f32(1e-9))
+    hits = [(i, fused(dmap.get(i, d_max), smap.get(i, 0), d_min, d_range, s_min, s_range, dw, sw))
+            for i in set(dmap) | set(smap)]
+    return sorted(hits, key=lambda h: (-h[1], h[0]))[:k]
+
+
+# (vocabulary, Zipf exponent, weights low..high, query dimensions, query weights low..high)
+SPARSE_SETS = {
+    "skewed": (400, 1.1, 0.1, 1.0, 5, 0.1, 1.0),
+    "flat": (60, 0.0, 0.1, 1.0, 4, 0.1, 1.0),
+    "negative": (200, 1.0, -1.0, 1.0, 4, -1.0, 1.0),
+    "one_term": (100, 1.0, 0.1, 1.0, 1, 0.5, 1.0),
+}
+
+
+@pytest.fixture(scope="module", params=list(SPARSE_SETS), ids=list(SPARSE_SETS))
+def sparse_set(request, tmp_path_factory):
+    vocab, a, low, high, qn, qlow, qhigh = SPARSE_SETS[request.param]
+    rng = np.random.default_rng(7)
+    n, dim = 1500, 8
+    dense = rng.standard_normal((n, dim)).astype(f32)
+    rows = zipf_rows(rng, n, 12, vocab, a, low, high)
+    queries = zipf_rows(rng, 12, qn, vocab, a, qlow, qhigh) + [{}]
+    path = str(tmp_path_factory.mktemp("sparse_set") / "db")
+    col = kv.Client(path).create_collection("z", dim, metric="l2", index_type="flat")
+    # A third of the rows are deleted and a tenth replaced, so that slots are reused.
+    for i in range(n):
+        col.upsert_hybrid(i, dense[i], {5000 + i: 1.0}, {"odd": i % 2})
+    for i in range(0, n, 3):
+        col.delete(i)
+    for i in range(n):
+        if i % 3 == 0 or i % 10 == 1:
+            col.upsert_hybrid(i, dense[i], rows[i], {"odd": i % 2})
+    return path, dense, rows, queries, rng.standard_normal((len(queries), dim)).astype(f32)
+
+
+def test_hybrid_equals_its_definition_on_skewed_flat_and_negative_weights(sparse_set):
+    path, dense, rows, queries, dq = sparse_set
+    live_rows = list(rows)
+    for i in range(len(rows)):
+        if not (i % 3 == 0 or i % 10 == 1):
+            live_rows[i] = {5000 + i: 1.0}
+    col = reopen(path, "z")
+    for k in (1, 10):
+        for q, d in zip(queries, dq):
+            got = [(h["id"], h["score"]) for h in col.search_hybrid(d, q, k)]
+            assert sorted(got, key=lambda h: (-h[1], h[0])) == plain_hybrid(col, d, q, live_rows, k)
+
+
+@pytest.mark.parametrize("index_type", ["flat", "hnsw"])
+@pytest.mark.parametrize("flt", [None, {"odd": {"$eq": 1}}], ids=["unfiltered", "filtered"])
+@pytest.mark.parametrize("k", [0, 1, 10])
+def test_hybrid_batch_equals_single_calls(tmp_path, index_type, flt, k):
+    rng = np.random.default_rng(3)
+    n, dim = 600, 6
+    dense = rng.standard_normal((n, dim)).astype(f32)
+    rows = zipf_rows(rng, n, 8, 150, 1.1, 0.1, 1.0)
+    col = kv.Client(str(tmp_path / "db")).create_collection("b", dim, metric="l2", index_type=index_type)
+    for i in range(n):
+        col.upsert_hybrid(i, dense[i], rows[i], {"odd": i % 2})
+    queries = zipf_rows(rng, 40, 3, 150, 1.1, 0.1, 1.0) + [{}]
+    dq = rng.standard_normal((len(queries), dim)).astype(f32)
+    got = col.search_hybrid_batch(dq, queries, k, 0.6, 0.4, filter=flt)
+    assert got == [col.search_hybrid(d, q, k, 0.6, 0.4, filter=flt) for d, q in zip(dq, queries)]
+    assert col.search_hybrid_batch(dq[:0], [], k) == []
+
+
+@pytest.mark.parametrize("args,error,message", [
+    ((np.zeros((2, 3), f32), [{}, {}], 3), ValueError, "dimension mismatch: expected 2, got 3"),
+    ((np.zeros((2, 2), f32), [{}], 3), ValueError, "one dict per row, got 1 for 2 rows"),
+    ((np.zeros((1, 2), f32), ({},), 3), TypeError, "argument 'sparse_queries'"),
+    ((np.zeros((1, 2), f32), [[1]], 3), TypeError, "argument 'sparse_queries'"),
+    ((np.zeros((1, 2), f32), [{}], 3, 0.7, 0.3, {"a": 1}), ValueError, "invalid filter: "),
+    (([[0.0, 0.0]], [{}], 3), ValueError, "buffer protocol"),
+])
+def test_hybrid_batch_argument_errors(line, args, error, message):
+    with pytest.raises(error, match=message):
+        line.search_hybrid_batch(*args)

@@ -672,10 +672,40 @@ Result<std::vector<HybridHit>> Collection::search_hybrid(std::span<const float> 
                                                          const SparseVector& sparse_query, size_t k,
                                                          float dense_weight, float sparse_weight,
                                                          const FilterCondition* filter) const {
+  return hybrid_query(dense_query, sparse_query, k, dense_weight, sparse_weight, filter, nullptr);
+}
+
+Status Collection::search_hybrid_batch(const QueryBlock& dense_queries, std::span<const SparseVector> sparse_queries,
+                                       size_t k, float dense_weight, float sparse_weight,
+                                       const FilterCondition* filter, size_t num_threads,
+                                       std::vector<std::vector<HybridHit>>& out) const {
+  KOVRA_CHECK(sparse_queries.size() == dense_queries.rows, "one sparse query per dense query");
+  out.assign(dense_queries.rows, {});
+  const size_t workers = batch_workers(dense_queries.rows, num_threads);
+  // A graph search shares one working memory per index behind a mutex; the
+  // workers each get their own, so that they never wait on each other.
+  std::vector<SearchScratch> scratch(dynamic_cast<const HnswIndex*>(index_.get()) ? workers : 0);
+  return parallel_items(dense_queries.rows, workers, [&](size_t row, size_t worker) -> Status {
+    KOVRA_ASSIGN_OR_RETURN(out[row], hybrid_query(dense_queries.row(row), sparse_queries[row], k, dense_weight,
+                                                  sparse_weight, filter, scratch.empty() ? nullptr : &scratch[worker]));
+    return ok();
+  });
+}
+
+Result<std::vector<HybridHit>> Collection::hybrid_query(std::span<const float> dense_query,
+                                                        const SparseVector& sparse_query, size_t k,
+                                                        float dense_weight, float sparse_weight,
+                                                        const FilterCondition* filter, SearchScratch* scratch) const {
   if (k == 0) return std::vector<HybridHit>();
   const size_t pool = k > std::numeric_limits<size_t>::max() / 10 ? std::numeric_limits<size_t>::max() : k * 10;
   // No index returns more than it holds; a huge pool must not size a beam.
-  KOVRA_ASSIGN_OR_RETURN(std::vector<Hit> dense, index_->search(dense_query, std::min(pool, index_->len())));
+  const size_t dense_pool = std::min(pool, index_->len());
+  std::vector<Hit> dense;
+  if (scratch) {
+    KOVRA_ASSIGN_OR_RETURN(dense, static_cast<const HnswIndex&>(*index_).search_with(dense_query, dense_pool, *scratch));
+  } else {
+    KOVRA_ASSIGN_OR_RETURN(dense, index_->search(dense_query, dense_pool));
+  }
   std::vector<std::pair<VectorId, float>> sparse = sparse_.top_scores(sparse_query, pool);
 
   static const JsonValue kNull;

@@ -23,6 +23,7 @@
 #include "core/collection/sparse.h"
 #include "core/collection/wal.h"
 #include "core/index/batch_search.h"
+#include "core/index/hnsw.h"
 #include "core/index/vector_index.h"
 
 namespace kovra {
@@ -109,6 +110,12 @@ class Collection {
   Result<std::vector<HybridHit>> search_hybrid(std::span<const float> dense_query, const SparseVector& sparse_query,
                                                size_t k, float dense_weight, float sparse_weight,
                                                const FilterCondition* filter) const;
+  // Row i of `out` is search_hybrid of dense row i and sparse query i, the
+  // rows shared among `num_threads` workers (0 = default count). On failure,
+  // the error of the lowest failing row.
+  Status search_hybrid_batch(const QueryBlock& dense_queries, std::span<const SparseVector> sparse_queries, size_t k,
+                             float dense_weight, float sparse_weight, const FilterCondition* filter,
+                             size_t num_threads, std::vector<std::vector<HybridHit>>& out) const;
 
   // The records of `ids`, in the order asked; empty for an id not stored.
   std::vector<std::optional<CollectionRecord>> get_batch(std::span<const VectorId> ids, bool with_vectors) const;
@@ -196,6 +203,10 @@ class Collection {
   Status maybe_promote();
   // The filtered search: the k nearest among `rows` of the payload table.
   Result<std::vector<Hit>> search_rows(std::span<const float> query, size_t k, const RowSet& rows) const;
+  // search_hybrid; a graph index searches in `scratch` when one is given.
+  Result<std::vector<HybridHit>> hybrid_query(std::span<const float> dense_query, const SparseVector& sparse_query,
+                                              size_t k, float dense_weight, float sparse_weight,
+                                              const FilterCondition* filter, SearchScratch* scratch) const;
   std::string path(const char* file) const;
 
   CollectionMeta meta_;

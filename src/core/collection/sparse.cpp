@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/io/file.h"
 
@@ -33,10 +34,49 @@ Result<SparseVector> sparse_from_bytes(std::span<const uint8_t> bytes) {
   return decode_sparse(dec);
 }
 
+namespace {
+
+bool strictly_ascending(const SparseVector& v) {
+  for (size_t i = 1; i < v.pair_count(); ++i)
+    if (v.indices[i] <= v.indices[i - 1]) return false;
+  return true;
+}
+
+void add_slot_posting(SlotList& list, Slot slot, float w) {
+  list.entries.push_back({slot, w});
+  if (!std::isfinite(w)) {
+    ++list.non_finite;
+    return;
+  }
+  list.max_weight = std::max(list.max_weight, w);
+  list.min_weight = std::min(list.min_weight, w);
+}
+
+}  // namespace
+
 void SparseStore::upsert(VectorId id, SparseVector v) {
   remove(id);
   for (size_t i = 0; i < v.pair_count(); ++i) postings_[v.indices[i]].push_back({id, v.values[i]});
-  vectors_.insert_or_assign(id, std::move(v));
+  auto [it, fresh] = vectors_.insert_or_assign(id, std::move(v));
+  if (!mirrored_) return;
+  Slot slot;
+  if (!free_slots_.empty()) {
+    slot = free_slots_.back();
+    free_slots_.pop_back();
+  } else {
+    slot = static_cast<Slot>(slot_ids_.size());
+    slot_ids_.push_back(0);
+    slot_vectors_.push_back(nullptr);
+    slot_regular_.push_back(0);
+  }
+  const SparseVector& stored = it->second;
+  slot_of_[id] = slot;
+  slot_ids_[slot] = id;
+  slot_vectors_[slot] = &stored;  // map nodes do not move
+  slot_regular_[slot] = strictly_ascending(stored);
+  irregular_ += !slot_regular_[slot];
+  for (size_t i = 0; i < stored.pair_count(); ++i)
+    add_slot_posting(slot_postings_[stored.indices[i]], slot, stored.values[i]);
 }
 
 void SparseStore::remove(VectorId id) {
@@ -56,7 +96,84 @@ void SparseStore::remove(VectorId id) {
     }
     if (entries.empty()) postings_.erase(list);
   }
+  if (mirrored_) {
+    // The same steps on the slot lists, so that they keep mirroring the id
+    // lists entry for entry (the order of additions depends on it).
+    const Slot slot = slot_of_.at(id);
+    for (uint32_t index : it->second.indices) {
+      auto list = slot_postings_.find(index);
+      if (list == slot_postings_.end()) continue;
+      auto& entries = list->second.entries;
+      for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].slot != slot) continue;
+        if (!std::isfinite(entries[i].weight)) --list->second.non_finite;
+        entries[i] = entries.back();
+        entries.pop_back();
+        break;
+      }
+      if (entries.empty()) slot_postings_.erase(list);
+    }
+    irregular_ -= !slot_regular_[slot];
+    slot_vectors_[slot] = nullptr;
+    slot_of_.erase(id);
+    free_slots_.push_back(slot);
+  }
   vectors_.erase(it);
+}
+
+void SparseStore::build_slots() {
+  slot_postings_.clear();
+  slot_of_.clear();
+  slot_ids_.clear();
+  slot_vectors_.clear();
+  slot_regular_.clear();
+  free_slots_.clear();
+  irregular_ = 0;
+  mirrored_ = false;
+  slot_ids_.reserve(vectors_.size());
+  // Pairs of each vector not yet met in the id lists.
+  std::unordered_map<VectorId, size_t> unmatched;
+  for (const auto& [id, v] : vectors_) {
+    const Slot slot = static_cast<Slot>(slot_ids_.size());
+    slot_of_.emplace(id, slot);
+    slot_ids_.push_back(id);
+    slot_vectors_.push_back(&v);
+    slot_regular_.push_back(strictly_ascending(v));
+    irregular_ += !slot_regular_.back();
+    unmatched.emplace(id, v.pair_count());
+  }
+  for (const auto& [index, entries] : postings_) {
+    SlotList& list = slot_postings_[index];
+    list.entries.reserve(entries.size());
+    for (const SparsePosting& p : entries) {
+      auto slot = slot_of_.find(p.id);
+      if (slot == slot_of_.end()) return;
+      // A posting must be one of its vector's pairs, bit for bit.
+      const SparseVector& v = *slot_vectors_[slot->second];
+      bool found = false;
+      for (size_t i = 0; i < v.pair_count() && !found; ++i)
+        found = v.indices[i] == index && std::memcmp(&v.values[i], &p.weight, sizeof(float)) == 0;
+      size_t& left = unmatched[p.id];
+      if (!found || left == 0) return;
+      --left;
+      add_slot_posting(list, slot->second, p.weight);
+    }
+  }
+  for (const auto& [id, left] : unmatched)
+    if (left != 0) return;
+  mirrored_ = true;
+}
+
+std::optional<Slot> SparseStore::slot_of(VectorId id) const {
+  if (!mirrored_) return std::nullopt;
+  auto it = slot_of_.find(id);
+  if (it == slot_of_.end()) return std::nullopt;
+  return it->second;
+}
+
+const SlotList* SparseStore::slot_postings(uint32_t index) const {
+  auto it = slot_postings_.find(index);
+  return it == slot_postings_.end() ? nullptr : &it->second;
 }
 
 const SparseVector* SparseStore::find(VectorId id) const {
@@ -122,7 +239,241 @@ struct ScoreTable {
 
 }  // namespace
 
+namespace {
+
+// Higher first; a NaN ranks after every number.
+bool score_greater(float a, float b) {
+  if (std::isnan(a)) return false;
+  return std::isnan(b) || a > b;
+}
+
+// The best `limit` (id, score) pairs offered, kept in a heap whose root is
+// the worst of them.
+class TopPool {
+ public:
+  explicit TopPool(size_t limit) : limit_(limit) {}
+  bool full() const { return heap_.size() >= limit_; }
+  // The score a new entry must beat once the pool is full.
+  float cut() const { return heap_.front().second; }
+  void offer(VectorId id, float score) {
+    auto worse = [](const Entry& a, const Entry& b) { return score_greater(a.second, b.second); };
+    if (!full()) {
+      heap_.emplace_back(id, score);
+      std::push_heap(heap_.begin(), heap_.end(), worse);
+      return;
+    }
+    if (!score_greater(score, heap_.front().second)) return;
+    std::pop_heap(heap_.begin(), heap_.end(), worse);
+    heap_.back() = {id, score};
+    std::push_heap(heap_.begin(), heap_.end(), worse);
+  }
+  std::vector<std::pair<VectorId, float>> take() {
+    std::sort(heap_.begin(), heap_.end(), [](const Entry& a, const Entry& b) { return score_greater(a.second, b.second); });
+    return std::move(heap_);
+  }
+
+ private:
+  using Entry = std::pair<VectorId, float>;
+  size_t limit_;
+  std::vector<Entry> heap_;
+};
+
+// Per-thread working arrays over slots: partial sums with the epoch of the
+// query that wrote them (side by side, so that a posting touches one cache
+// line), and a second mark with an epoch; nothing is cleared between queries.
+struct SlotScratch {
+  struct Cell {
+    float sum;
+    uint32_t epoch;  // == epoch: sum is this query's
+  };
+  std::vector<Cell> cells;
+  std::vector<uint32_t> scored;  // == epoch: exact score already offered
+  std::vector<Slot> order;       // touched slots, in first-touch order
+  uint32_t epoch = 0;
+
+  void prepare(size_t slots) {
+    if (cells.size() < slots) {
+      cells.resize(slots, Cell{0.0f, 0});
+      scored.resize(slots, 0);
+    }
+    if (++epoch == 0) {  // wrapped: clear the marks once
+      for (Cell& c : cells) c.epoch = 0;
+      std::fill(scored.begin(), scored.end(), 0);
+      epoch = 1;
+    }
+    order.clear();
+  }
+  float sum(Slot slot) const { return cells[slot].sum; }
+  void add(const SlotList& list, float q) {
+    Cell* c = cells.data();
+    for (const SlotPosting& p : list.entries) {
+      Cell& cell = c[p.slot];
+      if (cell.epoch != epoch) {
+        cell.epoch = epoch;
+        cell.sum = 0.0f;
+        order.push_back(p.slot);
+      }
+      cell.sum += p.weight * q;
+    }
+  }
+};
+
+thread_local SlotScratch tls_scratch;
+
+}  // namespace
+
+float SparseStore::score_slot(const SparseVector& query, Slot slot) const {
+  const SparseVector& v = *slot_vectors_[slot];
+  const size_t n = v.pair_count();
+  const uint32_t* idx = v.indices.data();
+  float sum = 0.0f;
+  for (size_t i = 0; i < query.pair_count(); ++i) {
+    const uint32_t* at = std::lower_bound(idx, idx + n, query.indices[i]);
+    if (at != idx + n && *at == query.indices[i]) sum += v.values[static_cast<size_t>(at - idx)] * query.values[i];
+  }
+  return sum;
+}
+
+std::vector<std::pair<VectorId, float>> SparseStore::top_scores_exhaustive(
+    const SparseVector& query, size_t limit, const std::function<bool(VectorId)>& keep) const {
+  if (!mirrored_) return top_scores_by_id(query, limit, keep);
+  if (limit == 0) return {};
+  SlotScratch& s = tls_scratch;
+  s.prepare(slot_ids_.size());
+  // Lists in the query's order, each in its stored order: the additions of
+  // score(), one for one.
+  for (size_t i = 0; i < query.pair_count(); ++i) {
+    auto list = slot_postings_.find(query.indices[i]);
+    if (list != slot_postings_.end()) s.add(list->second, query.values[i]);
+  }
+  TopPool pool(limit);
+  for (Slot slot : s.order) {
+    if (pool.full() && !score_greater(s.sum(slot), pool.cut())) continue;
+    const VectorId id = slot_ids_[slot];
+    if (!keep || keep(id)) pool.offer(id, s.sum(slot));
+  }
+  return pool.take();
+}
+
 std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVector& query, size_t limit,
+                                                                const std::function<bool(VectorId)>& keep) const {
+  if (!mirrored_ || irregular_ > 0) return top_scores_exhaustive(query, limit, keep);
+  if (limit == 0) return {};
+  struct Term {
+    const SlotList* list;
+    float q;
+    double bound;  // the most the term adds to any vector (0 when it only takes away)
+  };
+  std::vector<Term> terms;
+  terms.reserve(query.pair_count());
+  // Sum of |q| * |w| over the terms: the scale of the rounding errors.
+  double scale = 0.0;
+  for (size_t i = 0; i < query.pair_count(); ++i) {
+    auto it = slot_postings_.find(query.indices[i]);
+    if (it == slot_postings_.end()) continue;
+    const SlotList& list = it->second;
+    const float q = query.values[i];
+    if (!std::isfinite(q) || list.non_finite > 0) return top_scores_exhaustive(query, limit, keep);
+    if (list.entries.empty()) continue;
+    // Products are rounded monotonically, so the bound of the product is the
+    // product of the bound.
+    const float top = q >= 0.0f ? q * list.max_weight : q * list.min_weight;
+    terms.push_back({&list, q, std::max(0.0, static_cast<double>(top))});
+    scale += std::fabs(static_cast<double>(q)) *
+             std::max(std::fabs(static_cast<double>(list.max_weight)), std::fabs(static_cast<double>(list.min_weight)));
+  }
+  if (terms.empty()) return {};
+  // Sums that could overflow would turn bounds into infinities.
+  if (!(scale * static_cast<double>(terms.size()) < 1e37)) return top_scores_exhaustive(query, limit, keep);
+  // A partial sum in another order and the exact sum each differ from the
+  // real sum of the same products by at most (terms - 1) roundings of the
+  // scale; the margin covers both, twice over.
+  const double margin = 4.0 * static_cast<double>(terms.size()) * scale * 0x1p-24 + 1e-37;
+
+  std::sort(terms.begin(), terms.end(),
+            [](const Term& a, const Term& b) { return a.list->entries.size() < b.list->entries.size(); });
+  double unread = 0.0;
+  for (const Term& t : terms) unread += t.bound;
+  {
+    // Skipping pays only when the lists holding most postings can be left
+    // unread, that is when they add little next to the short ones: common
+    // terms of low weight. Where their bounds weigh as much as the rest (all
+    // weights alike), summing everything in order is faster.
+    size_t postings = 0;
+    for (const Term& t : terms) postings += t.list->entries.size();
+    double long_bound = 0.0;
+    size_t long_postings = 0;
+    for (auto t = terms.rbegin(); t != terms.rend() && 2 * long_postings < postings; ++t) {
+      long_bound += t->bound;
+      long_postings += t->list->entries.size();
+    }
+    if (long_bound >= 0.1 * (unread - long_bound)) return top_scores_exhaustive(query, limit, keep);
+  }
+  size_t unread_postings = 0;
+  for (const Term& t : terms) unread_postings += t.list->entries.size();
+  const size_t total_postings = unread_postings;
+
+  SlotScratch& s = tls_scratch;
+  s.prepare(slot_ids_.size());
+  TopPool pool(limit);
+  auto offer = [&](Slot slot) {
+    s.scored[slot] = s.epoch;
+    const VectorId id = slot_ids_[slot];
+    if (keep && !keep(id)) return;
+    pool.offer(id, score_slot(query, slot));
+  };
+  // Scoring a vector from its own pairs (a search of its indices per query
+  // term) costs about as much as adding this many postings.
+  constexpr size_t kRescoreCost = 64;
+  std::vector<Slot> best;
+  size_t read = 0;
+  for (; read < terms.size(); ++read) {
+    const Term& t = terms[read];
+    s.add(*t.list, t.q);
+    unread -= t.bound;
+    unread_postings -= t.list->entries.size();
+    if (read + 1 == terms.size()) break;
+    // Worth a look at the cut (which scores up to `limit` vectors exactly)
+    // only when the unread lists are much longer than that and than the
+    // vectors found so far.
+    if (unread_postings <= 4 * s.order.size() || unread_postings <= kRescoreCost * limit || s.order.size() < limit)
+      continue;
+    // The best partial sums so far, scored exactly, give a cut that every
+    // pool member reaches.
+    best.clear();
+    for (Slot slot : s.order)
+      if (s.scored[slot] != s.epoch) best.push_back(slot);
+    const size_t take = std::min(best.size(), limit);
+    std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(take) - (take ? 1 : 0), best.end(),
+                     [&](Slot a, Slot b) { return s.sum(a) > s.sum(b); });
+    for (size_t i = 0; i < take; ++i) offer(best[i]);
+    // No vector outside the read lists can reach the cut: skip the rest.
+    if (pool.full() && unread + margin < static_cast<double>(pool.cut())) break;
+    // Once most postings are read, skipping the rest cannot pay for the
+    // exact scores it needs: sum everything in order instead.
+    if (2 * unread_postings < total_postings) return top_scores_exhaustive(query, limit, keep);
+  }
+  // Vectors of the read lists whose partial sum and the unread bounds can
+  // still reach the cut are scored exactly: when that costs more than all
+  // the query's postings, summing everything in order is faster.
+  if (pool.full()) {
+    size_t candidates = 0;
+    const double cut = static_cast<double>(pool.cut());
+    for (Slot slot : s.order)
+      candidates += s.scored[slot] != s.epoch && static_cast<double>(s.sum(slot)) + unread + margin >= cut;
+    if (candidates * kRescoreCost > total_postings) return top_scores_exhaustive(query, limit, keep);
+  } else if (s.order.size() * kRescoreCost > total_postings) {
+    return top_scores_exhaustive(query, limit, keep);
+  }
+  for (Slot slot : s.order) {
+    if (s.scored[slot] == s.epoch) continue;
+    if (pool.full() && static_cast<double>(s.sum(slot)) + unread + margin < static_cast<double>(pool.cut())) continue;
+    offer(slot);
+  }
+  return pool.take();
+}
+
+std::vector<std::pair<VectorId, float>> SparseStore::top_scores_by_id(const SparseVector& query, size_t limit,
                                                                 const std::function<bool(VectorId)>& keep) const {
   std::vector<std::pair<VectorId, float>> out;
   if (limit == 0) return out;
@@ -214,6 +565,7 @@ Result<SparseStore> SparseStore::decode(std::span<const uint8_t> bytes) {
     KOVRA_ASSIGN_OR_RETURN(SparseVector v, decode_sparse(dec));
     store.vectors_.insert_or_assign(id, std::move(v));
   }
+  store.build_slots();
   return store;
 }
 
