@@ -1,0 +1,207 @@
+"""The "distributed" suite: a sharded collection on a local Dask cluster
+against one in-process collection holding the same vectors.
+
+    python3 -m bench distributed                         # 1,000,000 x 128, several minutes
+    python3 -m bench distributed --dataset small         # 100,000 x 128, a quick check
+
+The vectors are a dask array of standard normal rows (seeded), generated and
+kept on the workers; the in-process collection gets the same rows computed in
+this process. Both are "flat" collections (exact, so both return the same
+answers and only the work around the scan differs), metric l2, k = 10. For 2
+workers and for 1 (one thread each), the suite reports:
+
+- ingest: `ShardedCollection.from_dask_array` (every partition routed and
+  written by the worker that holds it) against `upsert_batch` calls of
+  CALL rows into the in-process collection: rows per second;
+- throughput: `search_batch` of the queries (each shard searches them all on
+  one thread per worker, or two with one worker) against the in-process
+  collection searched from two threads (one `Collection` object each, the
+  rows split in two): queries per second;
+- latency: single `search` calls, sharded against in-process: p50 and p99,
+  and the difference, the cost of the fan-out.
+
+Target: ingest and `search_batch` throughput at least 0.8x the in-process
+collection with 2 workers (both sides use both cores of this machine).
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import gc
+import logging
+import pathlib
+import shutil
+import tempfile
+import time
+
+import numpy as np
+
+from .database import SKIPPED, Target, _fmt_x, _ratio
+
+NAME = "distributed"
+DESCRIPTION = "sharded collection on a local Dask cluster against one in-process collection"
+DEFAULT_DATASET = "dask-normal"
+METRIC = "l2"
+SIZES = {"dask-normal": 1_000_000, "small": 100_000}
+DIM = 128
+CHUNK = 50_000
+CALL = 50_000
+THROUGHPUT_QUERIES = 200
+LATENCY_QUERIES = 100
+LIMIT = 0.8
+
+
+def _dask():
+    try:
+        import dask.array as da
+        import distributed
+        return da, distributed
+    except ImportError:
+        return None
+
+
+def _percentiles(times):
+    return float(np.percentile(times, 50)), float(np.percentile(times, 99))
+
+
+def _single_latencies(search, queries, k):
+    out = []
+    for q in queries:
+        t = time.perf_counter()
+        search(q, k)
+        out.append(time.perf_counter() - t)
+    return out
+
+
+def _in_process(kv, work, base, queries, lat_queries, k):
+    col = kv.Client(str(work / "single")).create_collection("base", DIM, METRIC, "flat")
+    t = time.perf_counter()
+    for start in range(0, len(base), CALL):
+        rows = base[start:start + CALL]
+        if hasattr(col, "upsert_batch_np"):
+            col.upsert_batch_np(np.arange(start, start + len(rows), dtype=np.uint64), rows)
+        else:
+            col.upsert_batch([(start + j, rows[j]) for j in range(len(rows))])
+    ingest = time.perf_counter() - t
+    # Two threads, one collection object each: searches release the
+    # interpreter lock and share the collection's lock.
+    db = kv.Client(str(work / "single"))
+    halves = np.array_split(queries, 2)
+
+    def search_rows(rows):
+        c = db.get_collection("base")
+        for q in rows:
+            c.search(q, k)
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        best = float("inf")
+        for _ in range(2):
+            t = time.perf_counter()
+            list(pool.map(search_rows, halves))
+            best = min(best, time.perf_counter() - t)
+    lat = _single_latencies(col.search, lat_queries, k)
+    return {"ingest_s": ingest, "search_s": best, "latency": lat, "count": col.count}
+
+
+def _sharded(kv, distributed, da, work, n, workers, queries, lat_queries, k, expect):
+    from kovra_vector_db.distributed import ShardedCollection
+
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, \
+            distributed.Client(cluster) as client:
+        vectors = da.random.RandomState(42).standard_normal((n, DIM), chunks=(CHUNK, DIM)).astype(np.float32)
+        vectors = vectors.persist()
+        distributed.wait(vectors)
+        t = time.perf_counter()
+        col = ShardedCollection.from_dask_array(client, "base", vectors, metric=METRIC, index_type="flat",
+                                                data_dir=str(work / f"sharded{workers}"), timeout=600)
+        ingest = time.perf_counter() - t
+        assert col.count == n
+        threads = 2 // workers
+        col.search_batch(queries[:4], k, num_threads=threads)  # warm the connections
+        best = float("inf")
+        for _ in range(2):
+            t = time.perf_counter()
+            ids, _ = col.search_batch(queries, k, num_threads=threads)
+            best = min(best, time.perf_counter() - t)
+        agree = float(np.mean(ids == expect))
+        lat = _single_latencies(col.search, lat_queries, k)
+        col.close()
+        del vectors
+    return {"ingest_s": ingest, "search_s": best, "latency": lat, "agree": agree}
+
+
+def run(args) -> dict:
+    try:
+        import kovra_vector_db as kv
+    except ImportError as e:
+        print(f"  skipped: kovra_vector_db not importable ({e})")
+        return SKIPPED
+    mods = _dask()
+    if mods is None:
+        print("  skipped: Dask is not installed (python3-distributed)")
+        return SKIPPED
+    da, distributed = mods
+    name = args.dataset[0].partition(":")[0] if args.dataset else DEFAULT_DATASET
+    if name not in SIZES:
+        print(f"  unknown data set {name!r}; this suite knows {', '.join(SIZES)}")
+        return SKIPPED
+    n, k = SIZES[name], args.k
+    base = da.random.RandomState(42).standard_normal((n, DIM), chunks=(CHUNK, DIM)).astype(np.float32)
+    base = np.ascontiguousarray(base.compute(scheduler="synchronous"))
+    rng = np.random.default_rng(5)
+    queries = rng.standard_normal((THROUGHPUT_QUERIES, DIM)).astype(np.float32)
+    lat_queries = rng.standard_normal((LATENCY_QUERIES, DIM)).astype(np.float32)
+    print(f"{n} x {DIM} standard normal rows, flat, {METRIC}, k = {k}; "
+          f"{len(queries)} queries for throughput, {len(lat_queries)} single searches for latency")
+    work = pathlib.Path(tempfile.mkdtemp(prefix="kovra_distributed_bench_"))
+    figures, targets = {"n": n, "dim": DIM}, []
+    try:
+        single = _in_process(kv, work, base, queries, lat_queries, k)
+        # The answers the shards must give (exact search, same data).
+        col = kv.Client(str(work / "single")).get_collection("base")
+        expect = np.array([[h["id"] for h in col.search(q, k)] for q in queries])
+        del col, base
+        gc.collect()
+        shutil.rmtree(work / "single", ignore_errors=True)
+        figures["in_process"] = _summary(single, n, len(queries))
+        rows = [("in-process collection", figures["in_process"])]
+        for workers in (2, 1):
+            out = _sharded(kv, distributed, da, work, n, workers, queries, lat_queries, k, expect)
+            shutil.rmtree(work / f"sharded{workers}", ignore_errors=True)
+            s = _summary(out, n, len(queries))
+            s["same_ids_as_in_process"] = out["agree"]
+            s["ingest_ratio"] = _ratio(s["ingest_rows_per_s"], figures["in_process"]["ingest_rows_per_s"])
+            s["search_ratio"] = _ratio(s["search_qps"], figures["in_process"]["search_qps"])
+            s["p50_overhead_ms"] = s["p50_ms"] - figures["in_process"]["p50_ms"]
+            s["p99_overhead_ms"] = s["p99_ms"] - figures["in_process"]["p99_ms"]
+            figures[f"sharded_{workers}_workers"] = s
+            rows.append((f"sharded, {workers} worker{'s' if workers > 1 else ''}", s))
+        _print(rows)
+        two = figures["sharded_2_workers"]
+        targets.append(Target("distributed ingest, 2 workers / in-process", two["ingest_ratio"], LIMIT,
+                              suite=NAME))
+        targets.append(Target("distributed search_batch, 2 workers / in-process", two["search_ratio"], LIMIT,
+                              suite=NAME))
+        for t in targets:
+            print(t.line())
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return {"figures": figures, "targets": [t.as_dict() for t in targets]}
+
+
+def _summary(out, n, queries):
+    p50, p99 = _percentiles(out["latency"])
+    return {"ingest_s": out["ingest_s"], "ingest_rows_per_s": n / out["ingest_s"],
+            "search_s": out["search_s"], "search_qps": queries / out["search_s"],
+            "p50_ms": p50 * 1e3, "p99_ms": p99 * 1e3}
+
+
+def _print(rows):
+    print(f"  {'runner':<26} {'ingest rows/s':>14} {'x':>6} {'search QPS':>11} {'x':>6} "
+          f"{'p50 ms':>8} {'p99 ms':>8} {'+p50':>7} {'+p99':>7}")
+    for label, s in rows:
+        print(f"  {label:<26} {s['ingest_rows_per_s']:>14,.0f} {_fmt_x(s.get('ingest_ratio')):>6} "
+              f"{s['search_qps']:>11.1f} {_fmt_x(s.get('search_ratio')):>6} {s['p50_ms']:>8.2f} "
+              f"{s['p99_ms']:>8.2f} {s.get('p50_overhead_ms', 0):>7.2f} {s.get('p99_overhead_ms', 0):>7.2f}")
