@@ -152,6 +152,15 @@ class SnapshotRestoreError(ShardError):
 
 # --------------------------------------------------------------- shard side
 
+def _aligned(array: Any, dtype) -> Any:
+    """An array as it arrived from the network may sit at any byte offset of
+    its message; the collection refuses float32 rows that are not aligned to
+    4 bytes, so such an array is copied once here."""
+    if isinstance(array, np.ndarray):
+        return np.require(array, dtype, ["C_CONTIGUOUS", "ALIGNED"])
+    return array
+
+
 class ShardActor:
     """One shard: an ordinary collection held open on a worker.
 
@@ -201,7 +210,7 @@ class ShardActor:
         return refused
 
     async def write(self, ids, vectors, payloads=None):
-        return await self._run(self._write, ids, vectors, payloads)
+        return await self._run(self._write, _aligned(ids, np.uint64), _aligned(vectors, np.float32), payloads)
 
     async def upsert_hybrid(self, id, vector, sparse_vector, payload):
         return await self._run(self._collection.upsert_hybrid, id, vector, sparse_vector, payload)
@@ -233,9 +242,15 @@ class ShardActor:
 
     def _search_batch(self, queries, k, filter, num_threads, with_payloads):
         col = self._collection
-        if not with_payloads and hasattr(col, "search_batch"):
+        if hasattr(col, "search_batch") and (not with_payloads or hasattr(col, "get_batch")):
             ids, dists = col.search_batch(queries, k, filter=filter, num_threads=num_threads)
-            return ids, dists, None
+            if not with_payloads:
+                return ids, dists, None
+            # Only this shard's thread writes to the collection, so the
+            # payloads read back are those of the vectors just found.
+            records = iter(col.get_batch(ids[ids >= 0].astype(np.uint64), with_vectors=False))
+            payloads = [[(next(records) or {}).get("payload") if i >= 0 else None for i in row] for row in ids]
+            return ids, dists, payloads
         threads = num_threads or os.cpu_count() or 1
         threads = max(1, min(threads, len(queries) // 16 or 1))
         if threads == 1:
@@ -259,7 +274,8 @@ class ShardActor:
         return ids, dists, payloads
 
     async def search_batch(self, queries, k, filter, num_threads, with_payloads):
-        return await self._run(self._search_batch, queries, k, filter, num_threads, with_payloads)
+        return await self._run(self._search_batch, _aligned(queries, np.float32), k, filter, num_threads,
+                               with_payloads)
 
     async def count(self):
         return await self._run(lambda: self._collection.count)
