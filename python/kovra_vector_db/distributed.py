@@ -426,8 +426,8 @@ class ShardedCollection:
             placement.append({"shard": shard, "directory": f"shard-{shard}", "worker": address,
                               "worker_name": str(workers[address].get("name", address))})
         manifest["placement"] = placement
-        spec = {"dimensions": int(dimensions), "metric": metric, "index_type": index_type}
-        actors, futures = cls._start(client, path, name, placement, spec, timeout)
+        settings = {"dimensions": int(dimensions), "metric": metric, "index_type": index_type}
+        actors, futures = cls._start(client, path, name, placement, settings, timeout)
         text = json.dumps(manifest, indent=2)
         _write_text(str(path / MANIFEST), text)
         if storage == "local":
@@ -483,11 +483,11 @@ class ShardedCollection:
         return cls(client, path, manifest, actors, futures, timeout)
 
     @staticmethod
-    def _start(client, path, name, placement, spec, timeout):
+    def _start(client, path, name, placement, settings, timeout):
         futures = {}
         for p in placement:
             futures[p["shard"]] = client.submit(
-                ShardActor, str(path / p["directory"]), name, spec, actor=True, pure=False,
+                ShardActor, str(path / p["directory"]), name, settings, actor=True, pure=False,
                 workers=[p["worker"]], allow_other_workers=False)
         failures, actors = {}, {}
         deadline = time.monotonic() + timeout
