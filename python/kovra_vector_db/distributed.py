@@ -60,12 +60,10 @@ _INDEX_TYPES = ("hnsw", "flat", "quantized_flat", "fp16_flat", "ivf", "ivf_pq", 
 # Id i with (q, r) = divmod(i, shards) goes to shard (r + splitmix64(q)) % shards
 # and is stored there under the shard-local id q. Within each block of
 # `shards` consecutive ids the rule is a rotation, so every block puts exactly
-# one id on every shard and every shard's local ids stay as dense as the
-# global ones: a graph shard, whose memory follows its largest id, holds
-# 1/shards of the slots, not all of them (a plain hash would give every shard
-# the whole id range). The rotation by a hash of the block keeps ids with a
-# common stride (every id a multiple of the shard count, say) from piling up
-# on one shard.
+# one id on every shard (dense ids split evenly) and every shard's local ids
+# stay as dense as the global ones. The rotation by a hash of the block keeps
+# ids with a common stride (every id a multiple of the shard count, say) from
+# piling up on one shard.
 
 def _mix(q: int) -> int:
     """The splitmix64 finaliser."""

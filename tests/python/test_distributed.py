@@ -81,8 +81,8 @@ def test_rule_is_pinned(id_, shards, expected):
 
 @pytest.mark.parametrize("shards, blocks", [(1, 50), (2, 1000), (3, 333), (7, 100)])
 def test_dense_ids_give_every_shard_dense_local_ids(shards, blocks):
-    # A graph shard's memory follows its largest stored id: with ids 0..n-1,
-    # every shard must store exactly 0..n/shards-1.
+    # With ids 0..n-1 every shard stores exactly 0..n/shards-1: an even split,
+    # and per-id structures of a shard no larger than its share.
     ids = np.arange(shards * blocks, dtype=np.uint64)
     owner, local = shards_of(ids, shards), local_ids(ids, shards)
     for shard in range(shards):
@@ -221,7 +221,7 @@ def test_vectors_of_the_wrong_length_are_refused_before_any_shard_writes(dask_cl
 
 @pytest.mark.parametrize("index_type, bad_id, bad_payload", [
     ("flat", 7, {1: "a"}),                     # a payload key that is not text
-    ("hnsw", 2**40, None),                     # a graph takes ids below 2^32 only
+    ("hnsw", 2**40, {"a": {2: "b"}}),          # the same, nested, on a graph
 ])
 def test_a_refused_entry_is_named_with_its_shard_and_the_rest_is_written(dask_client, tmp_path, index_type,
                                                                           bad_id, bad_payload):
