@@ -21,6 +21,9 @@ APT_BUILD  = cmake g++ make python3 python3-dev python3-numpy python3-pytest str
 # The wheel, the virtual environment the Python tests install it into, and the
 # stub check (mypy's stubtest).
 APT_WHEEL  = python3-venv python3-pip python3-build python3-mypy
+# kovra_vector_db.distributed runs on Dask's scheduler (python3-distributed
+# brings python3-dask); its tests start a local cluster.
+APT_DIST   = python3-distributed python3-dask
 # libFuzzer needs clang. Of Debian 12's clangs only clang-19 compiles libstdc++
 # 12's <expected>: the older ones report __cpp_concepts below 202002L, which
 # hides std::expected. llvm-19 brings the symbolizer for readable reports.
@@ -48,7 +51,7 @@ define apt_install
 endef
 
 deps:
-	$(call apt_install,$(APT_BUILD) $(APT_WHEEL))
+	$(call apt_install,$(APT_BUILD) $(APT_WHEEL) $(APT_DIST))
 
 deps-fuzz: deps
 	$(call apt_install,$(APT_FUZZ))

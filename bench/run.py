@@ -9,6 +9,7 @@
     python3 -m bench reopen          # reopen, long ingests and compaction of collections
     python3 -m bench memory          # resident memory per vector, every index class
     python3 -m bench concurrency     # threads searching and upserting one collection
+    python3 -m bench distributed     # a sharded collection on a local Dask cluster
     python3 -m bench --list          # suites and data sets
 """
 
@@ -39,10 +40,12 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-from bench import batch, concurrency, database, datasets, filter, growth, hybrid, memory, peers, reopen, report  # noqa: E402
+from bench import (batch, concurrency, database, datasets, distributed, filter, growth, hybrid,  # noqa: E402
+                   memory, peers, reopen, report)
 
 # Suites with a runner and figures of their own, by name.
-MODULE_SUITES = {m.NAME: m for m in (database, filter, hybrid, batch, growth, reopen, memory, concurrency)}
+MODULE_SUITES = {m.NAME: m for m in (database, filter, hybrid, batch, growth, reopen, memory, concurrency,
+                                     distributed)}
 
 
 def read_bandwidth(build_dir: pathlib.Path, nbytes: int = 512 << 20) -> dict:

@@ -1,6 +1,11 @@
 """The project's PEP 517 build backend: builds the extension module with the
-project's CMake build and packs it, with its type stubs, into one wheel
-tagged for the stable ABI (cp311-abi3).
+project's CMake build and packs it, with the package's pure-Python modules
+and its type stubs, into one wheel tagged for the stable ABI (cp311-abi3).
+
+The wheel holds the package `kovra_vector_db/` (`__init__.py`, which
+re-exports the extension's classes, the extension `kovra_vector_db.abi3.so`
+and the other modules of python/kovra_vector_db/) and the stub package
+`kovra_vector_db-stubs/` (every .pyi of python/kovra_vector_db-stubs/).
 
 It needs nothing beyond the standard library, so `pip install
 --no-build-isolation .` and `python3 -m build --wheel --no-isolation` work
@@ -30,6 +35,8 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULE = "kovra_vector_db"
 MODULE_FILE = f"{MODULE}.abi3.so"
+# The extension's place inside the package, in the build tree and in the wheel.
+EXTENSION = f"{MODULE}/{MODULE_FILE}"
 STUBS = f"{MODULE}-stubs"
 ABI_TAG = "cp311-abi3"
 # Fixed time stamps inside the archives, so that two builds of the same tree
@@ -107,7 +114,7 @@ def _build_module() -> pathlib.Path:
     jobs = str(os.cpu_count() or 1)
     subprocess.run(["cmake", "--build", str(build), "--target", MODULE, "-j", jobs],
                    stdout=sys.stderr, check=True)
-    return build / "python" / MODULE_FILE
+    return build / "python" / EXTENSION
 
 
 def _record_line(arcname: str, data: bytes) -> str:
@@ -138,10 +145,11 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     tag = f"{ABI_TAG}-{_platform_tag()}"
     module = _build_module()
     dist_info = _dist_info(project)
-    contents = {
-        MODULE_FILE: module.read_bytes(),
-        f"{STUBS}/__init__.pyi": (ROOT / "python" / STUBS / "__init__.pyi").read_bytes(),
-    }
+    contents = {EXTENSION: module.read_bytes()}
+    for source in sorted((ROOT / "python" / MODULE).glob("*.py")):
+        contents[f"{MODULE}/{source.name}"] = source.read_bytes()
+    for stub in sorted((ROOT / "python" / STUBS).glob("*.pyi")):
+        contents[f"{STUBS}/{stub.name}"] = stub.read_bytes()
     meta = {"METADATA": _metadata(project), "WHEEL": _wheel_file(tag), "top_level.txt": f"{MODULE}\n"}
     for name, text in meta.items():
         contents[f"{dist_info}/{name}"] = text.encode("utf-8")
@@ -158,7 +166,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
             info = zipfile.ZipInfo(name, ZIP_TIME)
             info.compress_type = zipfile.ZIP_DEFLATED
             # rwxr-xr-x for the module, rw-r--r-- for the rest, as regular files
-            info.external_attr = ((0o100755 if name == MODULE_FILE else 0o100644) << 16)
+            info.external_attr = ((0o100755 if name == EXTENSION else 0o100644) << 16)
             whl.writestr(info, data)
     tmp.replace(out / filename)
     return filename

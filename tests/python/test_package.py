@@ -13,22 +13,30 @@ import pytest
 import kovra_vector_db as kv
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-STUBS = ROOT / "python" / "kovra_vector_db-stubs" / "__init__.pyi"
-MODULE_DIR = pathlib.Path(kv.__file__).resolve().parent
+STUBS_DIR = ROOT / "python" / "kovra_vector_db-stubs"
+STUBS = STUBS_DIR / "__init__.pyi"
+# The package directory, its extension, and the directory on sys.path that holds them
+# (and the stubs, once installed).
+PACKAGE_DIR = pathlib.Path(kv.__file__).resolve().parent
+EXTENSION = PACKAGE_DIR / "kovra_vector_db.abi3.so"
+MODULE_DIR = PACKAGE_DIR.parent
 
 
 def test_installed_where_the_test_command_put_it():
     if os.environ.get("KOVRA_EXPECT_INSTALLED") != "1":
         pytest.skip("running against the build tree")
     assert MODULE_DIR.is_relative_to(pathlib.Path(sys.prefix).resolve())
-    assert (MODULE_DIR / "kovra_vector_db-stubs" / "__init__.pyi").read_bytes() == STUBS.read_bytes()
-    assert pathlib.Path(kv.__file__).name == "kovra_vector_db.abi3.so"
+    for stub in STUBS_DIR.glob("*.pyi"):
+        assert (MODULE_DIR / "kovra_vector_db-stubs" / stub.name).read_bytes() == stub.read_bytes()
+    for source in (ROOT / "python" / "kovra_vector_db").glob("*.py"):
+        assert (PACKAGE_DIR / source.name).read_bytes() == source.read_bytes()
+    assert pathlib.Path(kv.kovra_vector_db.__file__).resolve() == EXTENSION
 
 
 def test_needs_only_the_cpp_runtime_openmp_and_libc():
     if shutil.which("readelf") is None:
         pytest.skip("readelf is not installed")
-    out = subprocess.run(["readelf", "-d", kv.__file__], check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(["readelf", "-d", str(EXTENSION)], check=True, capture_output=True, text=True).stdout
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out))
     allowed = {"libstdc++.so.6", "libgcc_s.so.1", "libgomp.so.1", "libm.so.6", "libc.so.6",
                "ld-linux-x86-64.so.2"}
@@ -43,7 +51,7 @@ def mypy_env(tmp_path_factory):
     env = dict(os.environ)
     if not (MODULE_DIR / "kovra_vector_db-stubs").is_dir():
         stubs = tmp_path_factory.mktemp("stubs")
-        shutil.copyfile(STUBS, stubs / "kovra_vector_db.pyi")
+        shutil.copytree(STUBS_DIR, stubs / "kovra_vector_db")
         env["MYPYPATH"] = str(stubs)
         env["PYTHONPATH"] = os.pathsep.join([str(MODULE_DIR), env.get("PYTHONPATH", "")])
     return env
