@@ -20,6 +20,7 @@ import concurrent.futures
 import json
 import os
 import pathlib
+import threading
 import time
 from typing import Any, Iterable, Sequence
 
@@ -320,7 +321,9 @@ def _read_text(path: str) -> str | None:
 def _write_text(path: str, text: str) -> None:
     target = pathlib.Path(path)
     target.parent.mkdir(parents=True, exist_ok=True)
-    tmp = target.with_name(target.name + ".tmp")
+    # Each writer its own temporary name: with local storage on one machine,
+    # or a shared filesystem, several workers write the same manifest at once.
+    tmp = target.with_name(f"{target.name}.{os.getpid()}.{threading.get_ident()}.tmp")
     tmp.write_text(text, encoding="utf-8")
     os.replace(tmp, target)
 
