@@ -45,6 +45,9 @@ void stripe(uint64_t* lanes, const uint8_t* p) {
 }  // namespace
 
 void StreamHash::update(const void* data, size_t size) {
+  // An empty piece may come with no buffer at all (a null pointer), which
+  // memcpy must not be handed.
+  if (size == 0) return;
   const auto* p = static_cast<const uint8_t*>(data);
   length_ += size;
   if (pending_size_ > 0) {
