@@ -73,8 +73,9 @@ std::expected<FilterCondition, std::string> parse_list(const JsonValue& list, Fi
   return node;
 }
 
-// Numbers as doubles for the range operators; false for other kinds.
-bool as_number(const JsonValue& v, double* out) {
+}  // namespace
+
+bool json_number(const JsonValue& v, double* out) {
   switch (v.type()) {
     case value_t::number_unsigned:
       *out = static_cast<double>(v.get_ref<const JsonValue::number_unsigned_t&>());
@@ -90,25 +91,7 @@ bool as_number(const JsonValue& v, double* out) {
   }
 }
 
-// -1, 0, 1 for a comparable pair; false when the kinds cannot be ordered.
-bool order(const JsonValue& f, const JsonValue& o, int* cmp) {
-  if (f.is_string() && o.is_string()) {
-    // std::string compares through char_traits<char>, i.e. as unsigned bytes.
-    int c = f.get_ref<const JsonValue::string_t&>().compare(o.get_ref<const JsonValue::string_t&>());
-    *cmp = c < 0 ? -1 : (c > 0 ? 1 : 0);
-    return true;
-  }
-  double x, y;
-  if (as_number(f, &x) && as_number(o, &y)) {
-    if (x < y) *cmp = -1;
-    else if (x > y) *cmp = 1;
-    else *cmp = 0;  // floats are finite, so no NaN reaches here
-    return true;
-  }
-  return false;
-}
-
-const JsonValue* resolve(const JsonValue& payload, const std::vector<std::string>& segments) {
+const JsonValue* resolve_path(const JsonValue& payload, const std::vector<std::string>& segments) {
   const JsonValue* cur = &payload;
   for (const auto& seg : segments) {
     if (!cur->is_object()) return nullptr;
@@ -120,8 +103,28 @@ const JsonValue* resolve(const JsonValue& payload, const std::vector<std::string
   return cur;
 }
 
+namespace {
+
+// -1, 0, 1 for a comparable pair; false when the kinds cannot be ordered.
+bool order(const JsonValue& f, const JsonValue& o, int* cmp) {
+  if (f.is_string() && o.is_string()) {
+    // std::string compares through char_traits<char>, i.e. as unsigned bytes.
+    int c = f.get_ref<const JsonValue::string_t&>().compare(o.get_ref<const JsonValue::string_t&>());
+    *cmp = c < 0 ? -1 : (c > 0 ? 1 : 0);
+    return true;
+  }
+  double x, y;
+  if (json_number(f, &x) && json_number(o, &y)) {
+    if (x < y) *cmp = -1;
+    else if (x > y) *cmp = 1;
+    else *cmp = 0;  // floats are finite, so no NaN reaches here
+    return true;
+  }
+  return false;
+}
+
 bool field_matches(const JsonValue& payload, const FilterCondition& c) {
-  const JsonValue* f = resolve(payload, c.segments);
+  const JsonValue* f = resolve_path(payload, c.segments);
   if (!f) return false;
   int cmp = 0;
   switch (c.op) {

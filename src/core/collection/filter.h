@@ -36,6 +36,12 @@ std::expected<FilterCondition, std::string> parse_filter(const JsonValue& value)
 // payload.
 bool matches(const JsonValue& payload, const FilterCondition& condition);
 
+// The value at a field path's segments (nullptr when a step is not an object
+// or lacks the key), and a number of any kind as a double (false for other
+// kinds): the two steps every evaluation of a field shares.
+const JsonValue* resolve_path(const JsonValue& payload, const std::vector<std::string>& segments);
+bool json_number(const JsonValue& v, double* out);
+
 // "<found>" text of a value in parse errors, e.g. "integer `5`", "map".
 std::string describe_found(const JsonValue& v);
 

@@ -26,34 +26,6 @@ double cell_number(uint8_t kind, uint64_t bits) {
   }
 }
 
-bool json_number(const JsonValue& v, double* out) {
-  switch (v.type()) {
-    case value_t::number_unsigned:
-      *out = static_cast<double>(v.get_ref<const JsonValue::number_unsigned_t&>());
-      return true;
-    case value_t::number_integer:
-      *out = static_cast<double>(v.get_ref<const JsonValue::number_integer_t&>());
-      return true;
-    case value_t::number_float:
-      *out = v.get_ref<const JsonValue::number_float_t&>();
-      return true;
-    default:
-      return false;
-  }
-}
-
-const JsonValue* resolve_path(const JsonValue& payload, const std::vector<std::string>& segments) {
-  const JsonValue* cur = &payload;
-  for (const auto& seg : segments) {
-    if (!cur->is_object()) return nullptr;
-    const auto& obj = cur->get_ref<const JsonValue::object_t&>();
-    auto it = obj.find(seg);
-    if (it == obj.end()) return nullptr;
-    cur = &it->second;
-  }
-  return cur;
-}
-
 void set_row(RowSet& out, size_t row) {
   uint64_t& w = out.words[row / 64];
   const uint64_t m = uint64_t{1} << (row % 64);
