@@ -144,6 +144,41 @@ def test_open_scan_skips_what_is_not_a_collection(data_dir):
     assert db.get_collection("good").count == 1
 
 
+
+def test_logs_are_read_on_first_use_and_a_log_that_fails_leaves_the_listing(data_dir):
+    db = kv.Client(data_dir)
+    for name in ("good", "unreadable"):
+        db.create_collection(name, 2, index_type="hnsw", metric="l2").upsert(1, [1, 2])
+    del db
+    # A log that cannot be read (here a directory in its place) fails only
+    # when its collection is first asked for: the client itself opens.
+    log = os.path.join(data_dir, "unreadable", "wal.log")
+    os.remove(log)
+    os.makedirs(log)
+    db = kv.Client(data_dir)
+    assert sorted(db.list_collections()) == ["good", "unreadable"]
+    assert repr(db) == "Client(collections=2)"
+    with pytest.raises(KeyError):
+        db.get_collection("unreadable")
+    assert db.list_collections() == ["good"]
+    assert repr(db) == "Client(collections=1)"
+    assert os.path.isdir(log)  # its files stay as they were
+
+    # Threads asking for a collection not yet opened at once all see one state.
+    seen, errors = [], []
+
+    def search():
+        try:
+            seen.append(db.get_collection("good").search([1, 2], k=1)[0]["id"])
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=search) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and seen == [1] * 8
 def test_upsert_search_delete_and_payloads(data_dir):
     col = kv.Client(data_dir).create_collection("c", 2, metric="l2", index_type="flat")
     col.upsert(1, [0.0, 0.0], {"t": (1, 2), "nan": float("nan"), "big": 2**64, "max": 2**64 - 1})

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "core/collection/meta.h"
 #include "core/collection/snapshot.h"
 #include "core/collection/wal_format.h"
 #include "core/io/file.h"
@@ -110,7 +111,8 @@ void ClientState::checkpoint_open_clients() {
   for (const auto& state : open) {
     std::unique_lock lock(state->mutex_, std::try_to_lock);
     if (!lock.owns_lock() || state->poisoned_) continue;
-    for (const auto& [name, collection] : state->collections_) (void)collection->checkpoint();
+    for (const auto& [name, entry] : state->collections_)
+      if (entry->collection) (void)entry->collection->checkpoint();
   }
 }
 
@@ -135,36 +137,67 @@ Status ClientState::scan() {
     if (file == "." || file == "..") continue;
     std::string path = data_dir_ + "/" + std::string(file);
     if (!is_directory(path) || !io::file_exists(path + "/meta.json")) continue;
-    // A collection that fails to open stays on disk untouched, unlisted.
-    auto opened = Collection::open(path);
-    if (!opened) continue;
-    std::string name = (*opened)->meta().name;
-    if (!valid_collection_name(name)) continue;
-    collections_.insert_or_assign(std::move(name), std::move(*opened));
+    // A collection whose metadata does not read stays on disk untouched,
+    // unlisted; its log waits for the first use.
+    auto meta = read_meta(path);
+    if (!meta || !valid_collection_name(meta->name)) continue;
+    add_entry(meta->name, std::move(path));
   }
   return ok();
 }
 
+ClientState::Entry& ClientState::add_entry(const std::string& name, std::string dir) {
+  auto entry = std::make_unique<Entry>();
+  entry->dir = std::move(dir);
+  Entry& out = *entry;
+  collections_.insert_or_assign(name, std::move(entry));
+  return out;
+}
+
 Collection* ClientState::find(const std::string& name) const {
   auto it = collections_.find(name);
-  return it == collections_.end() ? nullptr : it->second.get();
+  if (it == collections_.end()) return nullptr;
+  Entry& entry = *it->second;
+  if (Collection* ready = entry.ready.load(std::memory_order_acquire)) return ready;
+  std::lock_guard<std::mutex> opening(open_mutex_);
+  if (entry.collection) return entry.collection.get();
+  if (entry.failed.load(std::memory_order_relaxed)) return nullptr;
+  // A collection that fails to open stays on disk untouched and leaves the
+  // listing, as if it had never been there.
+  auto opened = Collection::open(entry.dir);
+  if (!opened) {
+    entry.failed.store(true, std::memory_order_relaxed);
+    return nullptr;
+  }
+  entry.collection = std::move(*opened);
+  entry.ready.store(entry.collection.get(), std::memory_order_release);
+  return entry.collection.get();
+}
+
+size_t ClientState::collection_count() const {
+  size_t n = 0;
+  for (const auto& [name, entry] : collections_) n += !entry->failed.load(std::memory_order_relaxed);
+  return n;
 }
 
 Status ClientState::create_collection(const std::string& name, uint64_t dimensions, Metric metric,
                                       IndexType type) {
-  if (collections_.contains(name)) return fail(Error::collection_already_exists(name));
+  auto it = collections_.find(name);
+  if (it != collections_.end() && !it->second->failed) return fail(Error::collection_already_exists(name));
   KOVRA_ASSIGN_OR_RETURN(auto collection, Collection::create(data_dir_, name, dimensions, metric, type));
-  collections_.emplace(name, std::move(collection));
+  Entry& entry = add_entry(name, collection->dir());
+  entry.collection = std::move(collection);
+  entry.ready.store(entry.collection.get(), std::memory_order_release);
   return ok();
 }
 
 Result<bool> ClientState::delete_collection(const std::string& name) {
   auto it = collections_.find(name);
-  if (it == collections_.end()) return false;
-  std::string dir = it->second->dir();
+  if (it == collections_.end() || it->second->failed) return false;
+  std::string dir = it->second->dir;
   // Its files go with it: closing the log first keeps the drop from saving
   // a checkpoint into the directory about to be removed.
-  (void)it->second->close_log();
+  if (it->second->collection) (void)it->second->collection->close_log();
   collections_.erase(it);
   if (is_directory(dir)) {
     std::error_code ec;
@@ -271,9 +304,10 @@ Status finish_restore(const StagedRestore& staged) {
 }  // namespace
 
 Status ClientState::restore_snapshot(const std::string& collection, const std::string& snapshot) {
+  Collection* opened = find(collection);
+  if (!opened) return fail(Error::collection_not_found(collection));
   auto it = collections_.find(collection);
-  if (it == collections_.end()) return fail(Error::collection_not_found(collection));
-  Collection& live = *it->second;
+  Collection& live = *opened;
   const std::string dir = live.dir();
   KOVRA_ASSIGN_OR_RETURN(StagedRestore staged, stage_restore(dir, snapshot));
   // Whatever the log writer still holds reaches the file it belongs to before
@@ -291,7 +325,11 @@ Status ClientState::restore_snapshot(const std::string& collection, const std::s
   // may write to the restored files.
   collections_.erase(it);
   auto reopened = Collection::open(dir);
-  if (reopened) collections_.emplace(collection, std::move(*reopened));
+  if (reopened) {
+    Entry& entry = add_entry(collection, dir);
+    entry.collection = std::move(*reopened);
+    entry.ready.store(entry.collection.get(), std::memory_order_release);
+  }
   if (!rest) return rest;
   if (!reopened) return fail(reopened.error());
   return ok();
@@ -300,7 +338,8 @@ Status ClientState::restore_snapshot(const std::string& collection, const std::s
 std::vector<std::string> ClientState::names() const {
   std::vector<std::string> out;
   out.reserve(collections_.size());
-  for (const auto& [name, c] : collections_) out.push_back(name);
+  for (const auto& [name, entry] : collections_)
+    if (!entry->failed.load(std::memory_order_relaxed)) out.push_back(name);
   return out;
 }
 

@@ -5,6 +5,7 @@
 // owner out.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>  // std::shared_lock
@@ -30,8 +31,11 @@ std::string invalid_collection_name_message(std::string_view name);
 
 class ClientState {
  public:
-  // Opens (creating it if needed) the directory and every collection in it;
-  // returns the live state of a client of the same directory if there is one.
+  // Opens (creating it if needed) the directory and lists the collections in
+  // it by their metadata; returns the live state of a client of the same
+  // directory if there is one. A collection's log is read the first time the
+  // collection is asked for (find), so a client over many collections opens
+  // at the cost of their "meta.json" files, not of their logs.
   static Result<std::shared_ptr<ClientState>> open(const std::string& data_dir);
   ~ClientState();
   ClientState(const ClientState&) = delete;
@@ -60,6 +64,8 @@ class ClientState {
   }
 
   // These run under the lock taken by write() or read().
+  // Opens the collection on its first use; nullptr when there is none, or
+  // when it fails to open (it then leaves the listing, its files untouched).
   Collection* find(const std::string& name) const;
   // The caller has checked the name; CollectionAlreadyExists if taken.
   Status create_collection(const std::string& name, uint64_t dimensions, Metric metric, IndexType type);
@@ -72,7 +78,7 @@ class ClientState {
   // fails, the collection leaves the map (its directory stays for repair).
   Status restore_snapshot(const std::string& collection, const std::string& snapshot);
   std::vector<std::string> names() const;
-  size_t collection_count() const { return collections_.size(); }
+  size_t collection_count() const;
 
   // Saves the graph checkpoint of every collection of every client still
   // open in this process, for the end of the process: what is never dropped
@@ -91,7 +97,19 @@ class ClientState {
   bool registered_ = false;
   mutable FairSharedMutex mutex_;
   bool poisoned_ = false;
-  std::unordered_map<std::string, std::unique_ptr<Collection>> collections_;
+  // A listed collection: opened on first use. Under the shared lock several
+  // readers may ask for it at once; `open_mutex_` lets one of them open it,
+  // and `ready` publishes the result to the others without that mutex.
+  struct Entry {
+    std::string dir;
+    std::unique_ptr<Collection> collection;
+    std::atomic<Collection*> ready{nullptr};
+    std::atomic<bool> failed{false};
+  };
+  Entry& add_entry(const std::string& name, std::string dir);
+
+  mutable std::mutex open_mutex_;
+  std::unordered_map<std::string, std::unique_ptr<Entry>> collections_;
 };
 
 }  // namespace kovra
