@@ -8,9 +8,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace kovra {
@@ -65,7 +68,177 @@ struct BulkAllocator {
   }
 };
 
-using FloatBuffer = std::vector<float, BulkAllocator<float>>;
+// A growable array of plain numbers whose large blocks are mappings of their
+// own, grown by mremap: growing moves page tables, never the bytes, and the
+// kernel zeroes each page once, when it is first written. A std::vector
+// copies everything into a fresh block at every doubling, so filling a store
+// of a gigabyte paused for up to a second at each power of two, faulting in
+// (and zeroing) as many fresh pages as the store already held. Elements added
+// by resize() without a value are left uninitialised, as with BulkAllocator.
+template <class T>
+class GrowBuffer {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  using value_type = T;
+  using iterator = T*;
+  using const_iterator = const T*;
+
+  GrowBuffer() = default;
+  explicit GrowBuffer(size_t n) { resize(n); }
+  GrowBuffer(size_t n, const T& value) { resize(n, value); }
+  GrowBuffer(const GrowBuffer& other) { assign(other.begin(), other.end()); }
+  GrowBuffer(GrowBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  GrowBuffer& operator=(const GrowBuffer& other) {
+    if (this != &other) assign(other.begin(), other.end());
+    return *this;
+  }
+  GrowBuffer& operator=(GrowBuffer&& other) noexcept {
+    if (this != &other) {
+      release(data_, capacity_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  ~GrowBuffer() { release(data_, capacity_); }
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  T& back() { return data_[size_ - 1]; }
+
+  void reserve(size_t n) {
+    if (n > capacity_) set_capacity(n);
+  }
+  void resize(size_t n) {
+    if (n > capacity_) grow(n);
+    size_ = n;
+  }
+  void resize(size_t n, const T& value) {
+    const size_t old = size_;
+    resize(n);
+    if (n > old) std::fill(data_ + old, data_ + n, value);
+  }
+  void push_back(const T& value) {
+    if (size_ == capacity_) grow(size_ + 1);
+    data_[size_++] = value;
+  }
+  // Appends [first, last); only the end is a valid position.
+  T* insert(const T* pos, const T* first, const T* last) {
+    const size_t at = static_cast<size_t>(pos - data_);
+    const size_t n = static_cast<size_t>(last - first);
+    if (n == 0) return data_ + at;
+    if (size_ + n > capacity_) {
+      // A source inside this buffer moves with it.
+      const bool inside = first >= data_ && first < data_ + size_;
+      const size_t offset = inside ? static_cast<size_t>(first - data_) : 0;
+      grow(size_ + n);
+      if (inside) first = data_ + offset;
+    }
+    std::memcpy(data_ + size_, first, n * sizeof(T));
+    size_ += n;
+    return data_ + at;
+  }
+  void assign(const T* first, const T* last) {
+    size_ = 0;
+    insert(data_, first, last);
+  }
+  void clear() { size_ = 0; }
+  void shrink_to_fit() {
+    if (size_ < capacity_) set_capacity(size_);
+  }
+  void swap(GrowBuffer& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+ private:
+  // Blocks from this size on are mappings of their own.
+  static constexpr size_t kMapThreshold = size_t(4) << 20;
+  static size_t page_round(size_t bytes) {
+    const size_t page = 4096;
+    return (bytes + page - 1) & ~(page - 1);
+  }
+  static size_t block_bytes(size_t capacity) {
+    const size_t bytes = capacity * sizeof(T);
+    return bytes >= kMapThreshold ? page_round(bytes) : bytes;
+  }
+  static bool mapped(size_t capacity) { return capacity * sizeof(T) >= kMapThreshold; }
+
+  static void release(T* p, size_t capacity) noexcept {
+    if (!p) return;
+    if (mapped(capacity)) {
+      ::munmap(p, block_bytes(capacity));
+    } else {
+      std::free(p);
+    }
+  }
+
+  // Large stores are scanned end to end: huge pages spare the TLB. The hint
+  // covers the whole mapping: marking only part of it would split it in two,
+  // and mremap moves only what one mapping holds.
+  static void advise(void* p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
+#else
+    (void)p;
+    (void)bytes;
+#endif
+  }
+
+  void grow(size_t need) { set_capacity(std::max(need, capacity_ + capacity_ / 2)); }
+
+  void set_capacity(size_t n) {
+    if (n > SIZE_MAX / sizeof(T) / 2) throw std::bad_alloc();
+    if (n == capacity_) return;
+    const size_t bytes = block_bytes(n);
+    void* p = nullptr;
+    if (!mapped(n)) {
+      if (mapped(capacity_)) {  // shrinking out of a mapping
+        p = std::malloc(bytes ? bytes : 1);
+        if (!p) throw std::bad_alloc();
+        std::memcpy(p, data_, std::min(size_, n) * sizeof(T));
+        release(data_, capacity_);
+      } else {
+        p = std::realloc(data_, bytes ? bytes : 1);
+        if (!p) throw std::bad_alloc();
+      }
+    } else if (mapped(capacity_)) {
+      p = ::mremap(data_, block_bytes(capacity_), bytes, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      advise(p, bytes);
+    } else {
+      p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      advise(p, bytes);
+      if (data_) std::memcpy(p, data_, std::min(size_, n) * sizeof(T));
+      std::free(data_);
+    }
+    data_ = static_cast<T*>(p);
+    capacity_ = n;
+    size_ = std::min(size_, n);
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+using FloatBuffer = GrowBuffer<float>;
 
 // Makes room for `more` elements beyond the current size without defeating
 // geometric growth: reserving exactly size + more for every batch would copy

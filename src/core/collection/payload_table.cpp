@@ -141,7 +141,7 @@ void PayloadTable::fill_cell(Column& col, size_t row) const {
 
 void PayloadTable::put(VectorId id, SharedPayload payload) {
   size_t row;
-  if (auto existing = row_of_.get(id)) {
+  if (auto existing = row_of_.find(id, id_of())) {
     row = static_cast<size_t>(*existing);
   } else {
     if (!free_rows_.empty()) {
@@ -154,7 +154,7 @@ void PayloadTable::put(VectorId id, SharedPayload payload) {
       if (live_.size() * 64 < ids_.size()) live_.push_back(0);
     }
     ids_[row] = id;
-    row_of_.put(id, row);
+    row_of_.insert(id, static_cast<uint32_t>(row), id_of());
     live_[row / 64] |= uint64_t{1} << (row % 64);
   }
   payloads_[row] = std::move(payload);
@@ -162,7 +162,7 @@ void PayloadTable::put(VectorId id, SharedPayload payload) {
 }
 
 void PayloadTable::erase(VectorId id) {
-  auto existing = row_of_.erase(id);
+  auto existing = row_of_.erase(id, id_of());
   if (!existing) return;
   const size_t row = static_cast<size_t>(*existing);
   payloads_[row].reset();
@@ -181,7 +181,7 @@ void PayloadTable::clear() {
 }
 
 size_t PayloadTable::memory_bytes() const {
-  size_t n = row_of_.size() * 24 * 8 / 7 + ids_.capacity() * 8 + payloads_.capacity() * sizeof(SharedPayload) +
+  size_t n = row_of_.memory_bytes() + ids_.capacity() * 8 + payloads_.capacity() * sizeof(SharedPayload) +
              live_.capacity() * 8 + free_rows_.capacity() * 4;
   std::shared_lock lock(mutex_);
   for (const auto& [path, col] : columns_) n += path.capacity() + col->memory_bytes();

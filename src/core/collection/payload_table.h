@@ -24,7 +24,8 @@
 
 #include "core/collection/filter.h"
 #include "core/collection/payload.h"
-#include "core/index/id_map.h"
+#include "core/buffer.h"
+#include "core/index/slot_map.h"
 #include "core/index/vector_index.h"
 
 namespace kovra {
@@ -61,24 +62,27 @@ class PayloadTable {
   void put(VectorId id, SharedPayload payload);
   // Makes `id` live, keeping its payload if it has a row already.
   void keep(VectorId id) {
-    if (!row_of_.contains(id)) put(id, nullptr);
+    if (!row_of_.find(id, id_of())) put(id, nullptr);
   }
   // Drops the row of `id`, if it has one.
   void erase(VectorId id);
   void clear();
 
+  // Brings the cells a put or lookup of `id` reads first into cache.
+  void prefetch(VectorId id) const { row_of_.prefetch(id); }
+
   // Live rows.
   size_t size() const { return row_of_.size(); }
   const JsonValue* get(VectorId id) const {
-    auto row = row_of_.get(id);
+    auto row = row_of_.find(id, id_of());
     return row ? payloads_[*row].get() : nullptr;
   }
   SharedPayload shared(VectorId id) const {
-    auto row = row_of_.get(id);
+    auto row = row_of_.find(id, id_of());
     return row ? payloads_[*row] : nullptr;
   }
   std::optional<size_t> row_of(VectorId id) const {
-    auto row = row_of_.get(id);
+    auto row = row_of_.find(id, id_of());
     if (!row) return std::nullopt;
     return static_cast<size_t>(*row);
   }
@@ -100,8 +104,15 @@ class PayloadTable {
   void select_field(const FilterCondition& field, RowSet& out, std::shared_lock<std::shared_mutex>& shared) const;
   void fill_cell(Column& col, size_t row) const;
 
-  IdMap row_of_;                        // live ids only
-  std::vector<VectorId> ids_;           // per row
+  // The map's cells are rows; it reads their ids back from `ids_`.
+  struct RowIds {
+    const PayloadTable* table;
+    VectorId operator()(uint32_t row) const { return table->ids_[row]; }
+  };
+  RowIds id_of() const { return RowIds{this}; }
+
+  SlotMap row_of_;                      // live ids only
+  GrowBuffer<VectorId> ids_;            // per row
   std::vector<SharedPayload> payloads_; // per row, null for no payload
   std::vector<uint64_t> live_;          // bitmap of live rows
   std::vector<uint32_t> free_rows_;

@@ -100,7 +100,7 @@ Status FlatIndex::add_flat_batch(std::span<const float> data, size_t columns, Ve
   if (dimensions_ == 0) return ok();
   size_t n = data.size() / dimensions_;
   size_t first = ids_.size();
-  data_.insert(data_.end(), data.begin(), data.end());
+  data_.insert(data_.end(), data.data(), data.data() + data.size());
   link_flat_batch(first, n, start_id);
   return ok();
 }
@@ -418,8 +418,8 @@ Status FlatIndex::save(const std::string& path) const {
   return io::save_file_replacing(path, [&](io::Encoder& enc) {
     enc.put_u64(dimensions_);
     enc.put_enum(metric_id(metric_));
-    enc.put_array(data_);
-    enc.put_array(ids_);
+    enc.put_array(std::span<const float>(data_.data(), data_.size()));
+    enc.put_array(std::span<const VectorId>(ids_.data(), ids_.size()));
     enc.put_count(alive_.size());
     enc.raw(alive_.data(), alive_.size());  // each flag is already 0 or 1
   });
@@ -431,8 +431,9 @@ Result<FlatIndex> FlatIndex::load(const std::string& path) {
     KOVRA_ASSIGN_OR_RETURN(uint32_t metric, dec.get_enum(kMetricCount));
     FlatIndex index(dims, *metric_from_id(metric));
     KOVRA_ASSIGN_OR_RETURN(index.data_, dec.get_array<float, FloatBuffer>());
-    KOVRA_ASSIGN_OR_RETURN(index.ids_, dec.get_array<VectorId>());
-    KOVRA_ASSIGN_OR_RETURN(index.alive_, dec.get_bool_array());
+    KOVRA_ASSIGN_OR_RETURN(index.ids_, (dec.get_array<VectorId, GrowBuffer<VectorId>>()));
+    KOVRA_ASSIGN_OR_RETURN(std::vector<uint8_t> flags, dec.get_bool_array());
+    index.alive_.assign(flags.data(), flags.data() + flags.size());
     // The arrays must agree, or a later search would read past the data.
     if (index.ids_.size() != index.alive_.size()) {
       return fail(Error::serialization("slot arrays disagree: " + std::to_string(index.ids_.size()) +

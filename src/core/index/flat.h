@@ -79,12 +79,12 @@ class FlatIndex final : public VectorIndex {
   size_t dimensions_;
   Metric metric_;
   FloatBuffer data_;            // ids_.size() * dimensions_ floats
-  std::vector<VectorId> ids_;   // one per slot
-  std::vector<uint8_t> alive_;  // one per slot, 0 = deleted
+  GrowBuffer<VectorId> ids_;    // one per slot
+  GrowBuffer<uint8_t> alive_;   // one per slot, 0 = deleted
   // Each slot's dot(v, v) from the active kernels: a cosine scan computes the
   // same sum, so caching it changes no result, and batch search bounds and
   // ranks its products with it. Never saved.
-  std::vector<float> norms_;
+  FloatBuffer norms_;
   SlotMap id_to_slot_;          // live slots only, keyed through ids_
 
   auto id_of() const {
