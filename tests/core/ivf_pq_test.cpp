@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <set>
 
 #include "cluster_data.h"
@@ -193,6 +196,167 @@ TEST(IvfPqEntries, ReAddedIdKeepsTheOldCodesAndTheNewCopy) {
   // The older entry remains listed but has no copy left to iterate.
   EXPECT_EQ(pq.len(), 8u);
   EXPECT_EQ(pq.iterate().size(), 7u);
+}
+
+// The exact copies live on disk; every path that reads them must give each
+// listed id its latest vector, whether the copy sits in the file the index was
+// loaded from, in the rows written since, or in rows not yet written out.
+class IvfPqExactCopies : public ::testing::Test {
+ protected:
+  static constexpr size_t kDims = 8;
+  using Model = std::map<VectorId, std::vector<float>>;
+
+  static std::vector<float> vec(VectorId id, float salt) {
+    std::vector<float> v(kDims);
+    for (size_t j = 0; j < kDims; ++j) v[j] = static_cast<float>((id * 7 + j * 3) % 11) + salt;
+    return v;
+  }
+
+  // Adds ids [from, to) with `salt` to the index and the model.
+  static void add(IvfPqIndex& pq, Model& model, VectorId from, VectorId to, float salt) {
+    for (VectorId id = from; id < to; ++id) {
+      ASSERT_TRUE(pq.add(id, vec(id, salt)));
+      model[id] = vec(id, salt);
+    }
+  }
+
+  static void expect_matches(const IvfPqIndex& pq, const Model& model, const std::string& name) {
+    std::set<VectorId> seen;
+    for (const auto& [id, v] : pq.iterate()) {
+      ASSERT_TRUE(model.contains(id)) << name << ": id " << id;
+      EXPECT_EQ(v, model.at(id)) << name << ": id " << id;
+      seen.insert(id);
+    }
+    EXPECT_EQ(seen.size(), model.size()) << name;
+    std::vector<VectorId> ask;
+    for (const auto& [id, v] : model) ask.push_back(id);
+    ask.push_back(1'000'000);  // never added
+    auto got = pq.vectors_of(ask);
+    for (size_t i = 0; i + 1 < ask.size(); ++i) {
+      ASSERT_TRUE(got[i].has_value()) << name << ": id " << ask[i];
+      EXPECT_EQ(*got[i], model.at(ask[i])) << name << ": id " << ask[i];
+    }
+    EXPECT_FALSE(got.back().has_value()) << name;
+  }
+
+  IvfPqIndex load(const std::string& path) {
+    auto r = IvfPqIndex::load(path);
+    EXPECT_TRUE(r) << r.error().message();
+    return std::move(*r);
+  }
+
+  ScratchFile file_{"ivf_pq_exact"};
+  ScratchFile other_{"ivf_pq_exact_other"};
+};
+
+TEST_F(IvfPqExactCopies, EveryWayOfReadingThemBackGivesTheLatestVector) {
+  struct Case {
+    const char* name;
+    VectorId count;   // ids 0 .. count - 1 first (training at 24)
+    bool reload;      // save and load before the changes
+    bool changes;     // then re-add 3 and 20, delete 5 and 21
+    bool save_over;   // then save over the loaded file and load it again
+    std::string dir;  // where new copies are written
+  };
+  const std::vector<Case> cases = {
+      {"fresh", 40, false, true, false, ""},
+      {"loaded", 40, true, false, false, ""},
+      {"changed after load", 40, true, true, false, ""},
+      {"saved over the file it came from", 40, true, true, true, ""},
+      // 64 KiB of rows go out at a time: several blocks, then a partial one.
+      {"several written blocks", 5000, true, true, true, ""},
+      {"no directory to write to", 300, true, true, true, "/nonexistent/kovra"},
+  };
+  for (const Case& c : cases) {
+    auto made = IvfPqIndex::create(kDims, Metric::L2, config(4, 4, 24, 2, 16), c.dir);
+    ASSERT_TRUE(made);
+    IvfPqIndex pq = std::move(*made);
+    Model model;
+    add(pq, model, 0, c.count, 0.5f);
+    if (c.reload) {
+      ASSERT_TRUE(pq.save(file_.path()));
+      pq = load(file_.path());
+    }
+    if (c.changes) {
+      add(pq, model, 3, 4, 100.0f);  // a stale entry stays in the old list
+      add(pq, model, 20, 21, 200.0f);
+      for (VectorId id : {VectorId(5), VectorId(21)}) {
+        ASSERT_TRUE(*pq.remove(id)) << c.name;
+        model.erase(id);
+      }
+      add(pq, model, c.count, c.count + 10, 0.25f);
+    }
+    if (c.save_over) {
+      ASSERT_TRUE(pq.save(file_.path())) << c.name;
+      expect_matches(pq, model, std::string(c.name) + " (before the reload)");
+      pq = load(file_.path());
+      add(pq, model, c.count + 10, c.count + 12, 0.75f);
+    }
+    expect_matches(pq, model, c.name);
+    // The same index saves the same bytes, wherever it came from.
+    ASSERT_TRUE(pq.save(file_.path()));
+    ASSERT_TRUE(load(file_.path()).save(other_.path()));
+    EXPECT_EQ(read_bytes(file_.path()), read_bytes(other_.path())) << c.name;
+    expect_matches(load(other_.path()), model, std::string(c.name) + " (reloaded)");
+  }
+}
+
+TEST_F(IvfPqExactCopies, ALoadedIndexKeepsReadingWhenItsFileIsReplacedOrRemoved) {
+  IvfPqIndex pq = make(kDims, Metric::L2, config(4, 4, 24, 2, 16));
+  Model model;
+  add(pq, model, 0, 60, 0.5f);
+  ASSERT_TRUE(pq.save(file_.path()));
+  IvfPqIndex loaded = load(file_.path());
+  // Another index saved over the path, then the path removed: the loaded
+  // index still holds the old file open.
+  IvfPqIndex stranger = make(kDims, Metric::L2, config(2, 2, 4, 2, 16));
+  Model ignored;
+  add(stranger, ignored, 0, 30, 9.0f);
+  ASSERT_TRUE(stranger.save(file_.path()));
+  expect_matches(loaded, model, "replaced");
+  std::remove(file_.path().c_str());
+  expect_matches(loaded, model, "removed");
+}
+
+TEST_F(IvfPqExactCopies, OldFilesLoadWhateverTheOrderOfTheirCopiesAndMap) {
+  // Files of earlier versions list copies and the id map in hash order, with
+  // an id's copy possibly missing or without a list: rewrite a saved file's
+  // tail in reverse order and drop one copy.
+  IvfPqIndex pq = make(kDims, Metric::L2, config(3, 3, 12, 2, 16));
+  Model model;
+  add(pq, model, 0, 20, 0.5f);
+  ASSERT_TRUE(pq.save(file_.path()));
+  std::vector<uint8_t> bytes = read_bytes(file_.path());
+  const size_t record = 16 + 4 * kDims;
+  const size_t map_bytes = 8 + 16 * 20 + 1;
+  const size_t copies_at = bytes.size() - map_bytes - (8 + record * 20);
+  std::vector<uint8_t> out(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(copies_at));
+  auto put_u64 = [&](uint64_t v) {
+    for (int b = 0; b < 8; ++b) out.push_back(static_cast<uint8_t>(v >> (8 * b)));
+  };
+  put_u64(19);
+  for (size_t r = 20; r-- > 1;) {  // copy of record 0 dropped
+    const auto* rec = bytes.data() + copies_at + 8 + r * record;
+    out.insert(out.end(), rec, rec + record);
+  }
+  const size_t map_at = bytes.size() - map_bytes;
+  put_u64(20);
+  for (size_t e = 20; e-- > 0;) {
+    const auto* pair = bytes.data() + map_at + 8 + e * 16;
+    out.insert(out.end(), pair, pair + 16);
+  }
+  out.push_back(1);
+  write_bytes(other_.path(), out);
+  IvfPqIndex back = load(other_.path());
+  const VectorId dropped = [&] {
+    uint64_t id = 0;
+    std::memcpy(&id, bytes.data() + copies_at + 8, 8);
+    return id;
+  }();
+  model.erase(dropped);
+  EXPECT_EQ(back.len(), 20u);  // listed, but iterated without a copy
+  expect_matches(back, model, "reordered");
+  EXPECT_TRUE(*back.remove(dropped));
 }
 
 class IvfPqSnapshot : public ::testing::Test {

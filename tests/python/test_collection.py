@@ -485,6 +485,41 @@ def test_every_index_type_survives_a_reopen(data_dir, index_type):
         assert hits[0]["id"] == 10 and hits[0]["payload"] == {"i": 10}
 
 
+def test_ivf_pq_compaction_and_snapshot_read_the_exact_vectors_from_disk(data_dir):
+    # Trained after four vectors: the exact vectors then live on disk, not in
+    # memory, and the compacted log and the snapshot are built from them.
+    kv.Client(data_dir).create_collection("q", 8, metric="l2", index_type="ivf_pq")
+    edit_meta(data_dir, "q", wal_compact_threshold=16,
+              ivf_pq_config={"n_lists": 2, "nprobe": 2, "train_size": 4, "max_iter": 5,
+                             "pq": {"m": 2, "k_sub": 4, "max_iter": 5}})
+    col = reopen(data_dir, "q")
+    live = {i: [float(i), 0.5 * i, -1.0, 2.0 ** -i] * 2 for i in range(1, 9)}
+    col.upsert_batch([(i, v) for i, v in live.items()])
+    for i in (1, 2, 3, 4):  # re-added after training
+        live[i] = [9.0 + i] * 8
+        col.upsert(i, live[i])
+    for i in (5, 6):
+        col.delete(i)
+        del live[i]
+    for i in (9, 10):  # the sixteenth record compacts the log, half of it dead
+        live[i] = [float(i)] * 8
+        col.upsert(i, live[i])
+    with open(os.path.join(data_dir, "q", "wal.log"), "rb") as f:
+        log = f.read()
+    records = [add_record(i, v) for i, v in live.items()]
+    assert len(log) == sum(map(len, records)) and all(r in log for r in records)
+    col.create_snapshot("s")
+    col.upsert(3, [0.0] * 8)
+    col.delete(4)
+    col.restore_snapshot("s")
+    for i, v in live.items():
+        assert col.get(i)["vector"].tolist() == v
+    del col
+    col = reopen(data_dir, "q")
+    assert col.count == len(live)
+    assert all(col.get(i)["vector"].tolist() == v for i, v in live.items())
+
+
 def test_mmap_records_not_in_the_log_are_dropped(data_dir):
     col = kv.Client(data_dir).create_collection("m", 2, metric="l2", index_type="mmap_flat")
     col.upsert(1, [1, 0])

@@ -677,7 +677,9 @@ Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, con
     case IndexType::IvfPq: {
       KOVRA_ASSIGN_OR_RETURN(
           IvfPqIndex index,
-          IvfPqIndex::create(dims, metric, meta.ivf_pq_config.value_or(default_collection_ivf_pq_config())));
+          IvfPqIndex::create(dims, metric, meta.ivf_pq_config.value_or(default_collection_ivf_pq_config()),
+                             // Its exact copies go beside the collection's log, on the same disk.
+                             collection_dir));
       return std::make_unique<IvfPqIndex>(std::move(index));
     }
     case IndexType::MmapFlat: {

@@ -16,10 +16,10 @@ Result<IvfIndex> IvfIndex::create(size_t dimensions, Metric metric, const IvfCon
 }
 
 void IvfIndex::place(VectorId id, const float* vector, size_t list) {
-  coarse_.note(id, list);
   PostingList& l = lists_[list];
   l.ids.push_back(id);
   l.vectors.insert(l.vectors.end(), vector, vector + coarse_.dimensions());
+  coarse_.note(id, ListRef{static_cast<uint32_t>(list), l.ids.size() - 1}, lists_);
 }
 
 Status IvfIndex::add(VectorId id, std::span<const float> vector) {
@@ -48,7 +48,7 @@ Status IvfIndex::add_flat_batch(std::span<const float> data, size_t columns, Vec
   const float* rows = data.data() + r * columns;
   const size_t left = n - r;
   const std::vector<size_t> assigned = coarse_.assign_rows(rows, left);
-  coarse_.reserve_ids(left);
+  coarse_.reserve_ids(left, lists_);
   std::vector<size_t> per_list(lists_.size(), 0);
   for (size_t a : assigned) ++per_list[a];
   for (size_t j = 0; j < lists_.size(); ++j) {
@@ -124,11 +124,7 @@ std::vector<std::optional<std::vector<float>>> IvfIndex::vectors_of(std::span<co
   const auto& pending = coarse_.pending_ids();
   for (size_t i = 0; i < ids.size(); ++i) {
     const float* v = nullptr;
-    if (auto list = coarse_.list_of(ids[i]); list && *list < lists_.size()) {
-      const PostingList& l = lists_[*list];
-      for (size_t r = 0; r < l.ids.size() && !v; ++r)
-        if (l.ids[r] == ids[i]) v = l.vectors.data() + r * d;
-    }
+    if (auto ref = coarse_.find(ids[i], lists_)) v = lists_[ref->list].vectors.data() + ref->pos * d;
     for (size_t r = 0; r < pending.size() && !v; ++r)
       if (pending[r] == ids[i]) v = coarse_.pending_row(r);
     if (v) out[i].emplace(v, v + d);
@@ -138,10 +134,10 @@ std::vector<std::optional<std::vector<float>>> IvfIndex::vectors_of(std::span<co
 
 Result<bool> IvfIndex::remove(VectorId id) {
   if (coarse_.remove_pending(id)) return true;
-  const std::optional<uint64_t> list = coarse_.forget(id, lists_.size());
-  if (!list) return false;
-  PostingList& l = lists_[*list];
-  return ivf_detail::swap_remove(l.ids, l.vectors, coarse_.dimensions(), id);
+  const auto gone = coarse_.remove_listed(id, lists_);
+  if (!gone) return false;
+  ivf_detail::drop_row(lists_[gone->list].vectors, coarse_.dimensions(), gone->pos, gone->last);
+  return true;
 }
 
 size_t IvfIndex::len() const {
@@ -169,7 +165,7 @@ Status IvfIndex::save(const std::string& path) const {
       e.put_array(l.vectors);
       e.put_u64(l.dimensions);
     });
-    coarse_.encode_map(enc);
+    coarse_.encode_map(enc, lists_);
   });
 }
 
@@ -209,7 +205,7 @@ Result<IvfIndex> IvfIndex::load(const std::string& path) {
                                          std::to_string(want)));
       }
     }
-    KOVRA_TRY(index.coarse_.check_map(index.lists_.size()));
+    KOVRA_TRY(index.coarse_.check_map(index.lists_));
     return index;
   });
 }

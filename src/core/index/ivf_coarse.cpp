@@ -1,5 +1,9 @@
 #include "core/index/ivf_coarse.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace kovra {
 
 Status validate_ivf_config(const IvfConfig& config) {
@@ -110,7 +114,10 @@ KMeansResult IvfCoarse::cluster() const {
 void IvfCoarse::adopt(KMeansResult& km) {
   centroids_ = std::move(km.centroids);
   n_centroids_ = km.k;
-  reserve_ids(pending_ids_.size());
+  id_to_list_.clear();
+  id_to_list_.set_list_count(n_centroids_);
+  // Nothing is listed yet, so the map reads no id while it grows.
+  id_to_list_.reserve(pending_ids_.size(), [](ListRef) -> VectorId { return 0; });
 }
 
 void IvfCoarse::finish_training() {
@@ -119,19 +126,17 @@ void IvfCoarse::finish_training() {
   pending_vectors_.clear();
   pending_vectors_.shrink_to_fit();
   trained_ = true;
+#ifdef __GLIBC__
+  // Training's buffers (the pending rows, residuals, k-means scratch) are
+  // megabytes freed at once. glibc raises its mmap threshold after the first
+  // such free, so the later ones came from the heap and would stay resident
+  // for good, about as much as the codes of 100,000 vectors: hand them back.
+  ::malloc_trim(0);
+#endif
 }
 
 bool IvfCoarse::remove_pending(VectorId id) {
   return ivf_detail::swap_remove(pending_ids_, pending_vectors_, dimensions_, id);
-}
-
-std::optional<uint64_t> IvfCoarse::forget(VectorId id, size_t list_count) {
-  auto it = id_to_list_.find(id);
-  if (it == id_to_list_.end()) return std::nullopt;
-  const uint64_t list = it->second;
-  id_to_list_.erase(it);
-  if (list >= list_count) return std::nullopt;
-  return list;
 }
 
 void IvfCoarse::encode_stage(io::Encoder& enc) const {
@@ -139,15 +144,6 @@ void IvfCoarse::encode_stage(io::Encoder& enc) const {
   enc.put_array(pending_vectors_);
   enc.put_array(centroids_);
   enc.put_u64(n_centroids_);
-}
-
-void IvfCoarse::encode_map(io::Encoder& enc) const {
-  enc.put_count(id_to_list_.size());
-  for (const auto& [id, list] : id_to_list_) {
-    enc.put_u64(id);
-    enc.put_u64(list);
-  }
-  enc.put_bool(trained_);
 }
 
 Status IvfCoarse::decode_stage(io::Decoder& dec) {
@@ -160,11 +156,12 @@ Status IvfCoarse::decode_stage(io::Decoder& dec) {
 
 Status IvfCoarse::decode_map(io::Decoder& dec) {
   KOVRA_ASSIGN_OR_RETURN(uint64_t map_count, dec.get_count());
-  id_to_list_.reserve(io::Decoder::reserve_hint(map_count, 16));
+  loaded_map_.clear();
+  loaded_map_.reserve(io::Decoder::reserve_hint(map_count, 16));
   for (uint64_t i = 0; i < map_count; ++i) {
     KOVRA_ASSIGN_OR_RETURN(uint64_t id, dec.get_u64());
     KOVRA_ASSIGN_OR_RETURN(uint64_t list, dec.get_u64());
-    id_to_list_[id] = list;
+    loaded_map_.emplace_back(id, list);
   }
   KOVRA_ASSIGN_OR_RETURN(trained_, dec.get_bool());
   return ok();
@@ -191,16 +188,6 @@ Status IvfCoarse::check_stage(size_t list_count, const char* lists_noun, const c
   if (list_count != n_centroids) {
     return fail(Error::serialization("snapshot has " + std::to_string(list_count) + " " + lists_noun + " for " +
                                      std::to_string(n_centroids) + " centroids"));
-  }
-  return ok();
-}
-
-Status IvfCoarse::check_map(size_t list_count) const {
-  for (const auto& [id, list] : id_to_list_) {
-    if (list >= list_count) {
-      return fail(Error::serialization("id " + std::to_string(id) + " maps to list " + std::to_string(list) +
-                                       " of " + std::to_string(list_count)));
-    }
   }
   return ok();
 }

@@ -10,12 +10,14 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/buffer.h"
 #include "core/distance.h"
+#include "core/index/id_map.h"
 #include "core/index/kmeans.h"
+#include "core/index/list_map.h"
 #include "core/index/topk.h"
 #include "core/index/vector_index.h"
 #include "core/io/codec.h"
@@ -74,6 +76,17 @@ bool swap_remove(std::vector<VectorId>& ids, std::vector<T>& rows, size_t width,
     return true;
   }
   return false;
+}
+
+// Moves row `last` of an array of `width` elements per row into row `pos`
+// and drops it: the rows' side of IvfCoarse::remove_listed.
+template <typename T, typename Alloc>
+void drop_row(std::vector<T, Alloc>& rows, size_t width, size_t pos, size_t last) {
+  if (pos != last) {
+    std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(last * width), width,
+                rows.begin() + static_cast<std::ptrdiff_t>(pos * width));
+  }
+  rows.resize(last * width);
 }
 
 }  // namespace ivf_detail
@@ -135,30 +148,74 @@ class IvfCoarse {
   void adopt(KMeansResult& km);
   void finish_training();
 
-  // The list `id` was placed in, if it was placed.
-  std::optional<uint64_t> list_of(VectorId id) const {
-    auto it = id_to_list_.find(id);
-    if (it == id_to_list_.end()) return std::nullopt;
-    return it->second;
+  // Where `id` was placed last, if it is listed. `lists` are the index's
+  // lists (each with an `ids` array); the map reads ids back from them.
+  template <class Lists>
+  std::optional<ListRef> find(VectorId id, const Lists& lists) const {
+    return id_to_list_.find(id, ids_in(lists));
   }
-  // Records that `id` now lives in `list`; a re-added id overwrites it.
-  void note(VectorId id, size_t list) { id_to_list_[id] = list; }
-  void reserve_ids(size_t more) { grow_map_for(id_to_list_, more); }
+  // Records that `id` now lives at `ref` (lists[ref.list].ids[ref.pos] is
+  // already `id`); a re-added id overwrites its earlier placement.
+  template <class Lists>
+  void note(VectorId id, ListRef ref, const Lists& lists) {
+    id_to_list_.put(id, ref, ids_in(lists));
+  }
+  template <class Lists>
+  void reserve_ids(size_t more, const Lists& lists) {
+    id_to_list_.reserve(id_to_list_.size() + more, ids_in(lists));
+  }
   // Takes `id` out of the buffer; false when it is not pending.
   bool remove_pending(VectorId id);
-  // Drops `id` from the map and returns its list, if it had one below `list_count`.
-  std::optional<uint64_t> forget(VectorId id, size_t list_count);
+  // Removes the id's listed entry: the first entry of the id in the list it
+  // was placed in last, whose place the list's last entry takes. Only the ids
+  // array is changed; the caller moves its own rows with ivf_detail::drop_row.
+  // Nothing when the id is not listed.
+  struct Vacated {
+    uint32_t list;  // the list the entry left
+    size_t pos;     // its position, now the former last entry's
+    size_t last;    // the former last position, now past the end
+  };
+  template <class Lists>
+  std::optional<Vacated> remove_listed(VectorId id, Lists& lists);
+  // Calls fn(id, ListRef) for every listed id at its latest placement, list by
+  // list and entry by entry.
+  template <class Lists, class Fn>
+  void for_each_placed(const Lists& lists, Fn&& fn) const {
+    for (size_t l = 0; l < lists.size(); ++l) {
+      const std::vector<VectorId>& ids = lists[l].ids;
+      for (size_t p = 0; p < ids.size(); ++p) {
+        const ListRef ref{static_cast<uint32_t>(l), p};
+        if (id_to_list_.find(ids[p], ids_in(lists)) == ref) fn(ids[p], ref);
+      }
+    }
+  }
+  size_t placed_count() const { return id_to_list_.size(); }
 
   // Snapshot: the pending buffer and centroids follow the index's
-  // configuration; the id map and trained flag close the record.
+  // configuration; the id map and trained flag close the record. The map is
+  // written list by list in entry order, so the same index always gives the
+  // same bytes.
   void encode_stage(io::Encoder& enc) const;
-  void encode_map(io::Encoder& enc) const;
+  template <class Lists>
+  void encode_map(io::Encoder& enc, const Lists& lists) const {
+    enc.put_count(id_to_list_.size());
+    for_each_placed(lists, [&](VectorId id, ListRef ref) {
+      enc.put_u64(id);
+      enc.put_u64(ref.list);
+    });
+    enc.put_bool(trained_);
+  }
   Status decode_stage(io::Decoder& dec);
+  // Reads the map as it is stored (id, list); check_map resolves it.
   Status decode_map(io::Decoder& dec);
   // The sizes must agree, or a later search, add or training would read or
   // write out of bounds. `lists_noun` and `centroids_verb` word the messages.
   Status check_stage(size_t list_count, const char* lists_noun, const char* centroids_verb) const;
-  Status check_map(size_t list_count) const;
+  // Checks the map read by decode_map against the lists and points each id
+  // at its last entry in its list. An id whose list does not hold it could
+  // never be found or deleted there, and is dropped.
+  template <class Lists>
+  Status check_map(const Lists& lists);
 
  private:
   size_t dimensions_;
@@ -168,10 +225,60 @@ class IvfCoarse {
   std::vector<float> pending_vectors_;  // pending_ids_.size() * dimensions_
   std::vector<float> centroids_;        // n_centroids_ * dimensions_
   size_t n_centroids_ = 0;
-  // List of the latest placement of each id; a re-added id overwrites it.
-  std::unordered_map<VectorId, uint64_t> id_to_list_;
+  // Accessor through which the map reads an entry's id.
+  template <class Lists>
+  static auto ids_in(const Lists& lists) {
+    return [&lists](ListRef ref) { return lists[ref.list].ids[ref.pos]; };
+  }
+
+  // Latest placement of each listed id; a re-added id overwrites it.
+  ListMap id_to_list_;
+  // The (id, list) pairs of a file being loaded, until check_map.
+  std::vector<std::pair<VectorId, uint64_t>> loaded_map_;
   bool trained_ = false;
 };
+
+template <class Lists>
+std::optional<IvfCoarse::Vacated> IvfCoarse::remove_listed(VectorId id, Lists& lists) {
+  const std::optional<ListRef> ref = id_to_list_.erase(id, ids_in(lists));
+  if (!ref) return std::nullopt;
+  std::vector<VectorId>& ids = lists[ref->list].ids;
+  size_t q = 0;
+  while (ids[q] != id) ++q;  // the entry at ref->pos holds the id, so one is found
+  const size_t last = ids.size() - 1;
+  if (q != last) {
+    id_to_list_.moved(ids[last], ListRef{ref->list, last}, ListRef{ref->list, q}, ids_in(lists));
+    ids[q] = ids[last];
+  }
+  ids.pop_back();
+  return Vacated{ref->list, q, last};
+}
+
+template <class Lists>
+Status IvfCoarse::check_map(const Lists& lists) {
+  IdMap latest;  // id -> list, the last pair of an id winning
+  latest.reserve(loaded_map_.size());
+  for (const auto& [id, list] : loaded_map_) {
+    if (list >= lists.size()) {
+      return fail(Error::serialization("id " + std::to_string(id) + " maps to list " + std::to_string(list) +
+                                       " of " + std::to_string(lists.size())));
+    }
+    latest.put(id, list);
+  }
+  std::vector<std::pair<VectorId, uint64_t>>().swap(loaded_map_);
+  id_to_list_.clear();
+  id_to_list_.set_list_count(lists.size());
+  id_to_list_.reserve(latest.size(), ids_in(lists));
+  for (size_t l = 0; l < lists.size(); ++l) {
+    const std::vector<VectorId>& ids = lists[l].ids;
+    for (size_t p = 0; p < ids.size(); ++p) {
+      if (latest.get(ids[p]) == std::optional<uint64_t>(l)) {
+        id_to_list_.put(ids[p], ListRef{static_cast<uint32_t>(l), p}, ids_in(lists));
+      }
+    }
+  }
+  return ok();
+}
 
 // Adds entries in order through index.add; the first failure stops (earlier ones stay).
 template <typename Index>

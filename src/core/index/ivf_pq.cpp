@@ -1,6 +1,12 @@
 #include "core/index/ivf_pq.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
 
 #include "core/buffer.h"
 #include "core/distance.h"
@@ -35,30 +41,57 @@ Result<IvfPqConfig> decode_ivf_pq_config(io::Decoder& dec) {
   return c;
 }
 
-Result<IvfPqIndex> IvfPqIndex::create(size_t dimensions, Metric metric, const IvfPqConfig& config) {
+Result<IvfPqIndex> IvfPqIndex::create(size_t dimensions, Metric metric, const IvfPqConfig& config,
+                                      std::string exact_dir) {
   KOVRA_TRY(validate_ivf_pq_config(dimensions, config));
-  return IvfPqIndex(dimensions, metric, config);
+  return IvfPqIndex(dimensions, metric, config, std::move(exact_dir));
 }
 
-void IvfPqIndex::place(VectorId id, const float* vector, size_t list, float* residual) {
+namespace {
+
+// Lists grow by a quarter rather than double: the codes are the index's whole
+// memory, and doubling leaves a third of it as spare capacity on average. The
+// extra copies are a few bytes per entry, against an encode that costs
+// microseconds.
+template <class Vec>
+void grow_gently(Vec& v, size_t more) {
+  const size_t need = v.size() + more;
+  if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 4 + 4 * more));
+}
+
+}  // namespace
+
+Status IvfPqIndex::place(VectorId id, const float* vector, size_t list, float* residual) {
+  KOVRA_ASSIGN_OR_RETURN(const uint32_t row, exact_.append(vector));
   const size_t d = coarse_.dimensions();
   const float* c = coarse_.centroid(list);
   for (size_t j = 0; j < d; ++j) residual[j] = vector[j] - c[j];
   PqList& l = lists_[list];
+  grow_gently(l.ids, 1);
+  grow_gently(l.rows, 1);
+  grow_gently(l.codes, quantizer_->m());
   const size_t at = l.codes.size();
   l.codes.resize(at + quantizer_->m());
   quantizer_->encode(residual, l.codes.data() + at);
   l.ids.push_back(id);
-  coarse_.note(id, list);
-  raw_vectors_[id].assign(vector, vector + d);
+  l.rows.push_back(row);
+  coarse_.note(id, ListRef{static_cast<uint32_t>(list), l.ids.size() - 1}, lists_);
+  return ok();
+}
+
+std::optional<uint32_t> IvfPqIndex::exact_row(VectorId id) const {
+  const std::optional<ListRef> ref = coarse_.find(id, lists_);
+  if (!ref) return std::nullopt;
+  const uint32_t row = lists_[ref->list].rows[ref->pos];
+  if (row == ExactRows::kNone) return std::nullopt;
+  return row;
 }
 
 Status IvfPqIndex::add(VectorId id, std::span<const float> vector) {
   KOVRA_TRY(coarse_.check_vector(vector));
   if (coarse_.is_trained()) {
     std::vector<float> residual(coarse_.dimensions());
-    place(id, vector.data(), coarse_.assign(vector), residual.data());
-    return ok();
+    return place(id, vector.data(), coarse_.assign(vector), residual.data());
   }
   if (coarse_.buffer(id, vector)) return train();
   return ok();
@@ -91,9 +124,8 @@ Status IvfPqIndex::train() {
   coarse_.adopt(km);
   quantizer_ = std::move(pq);
   lists_.assign(coarse_.n_centroids(), PqList{});
-  grow_map_for(raw_vectors_, n);
   std::vector<float> residual(d);
-  for (size_t i = 0; i < n; ++i) place(ids[i], coarse_.pending_row(i), km.assignments[i], residual.data());
+  for (size_t i = 0; i < n; ++i) KOVRA_TRY(place(ids[i], coarse_.pending_row(i), km.assignments[i], residual.data()));
   coarse_.finish_training();
   return ok();
 }
@@ -210,17 +242,34 @@ Result<std::vector<Hit>> IvfPqIndex::search_ids(std::span<const float> query, si
 }
 
 Result<bool> IvfPqIndex::remove(VectorId id) {
-  if (coarse_.remove_pending(id)) {
-    raw_vectors_.erase(id);
-    return true;
-  }
-  const std::optional<uint64_t> list = coarse_.forget(id, lists_.size());
-  if (!list) return false;
-  PqList& l = lists_[*list];
-  const size_t m = quantizer_ ? quantizer_->m() : 0;
-  if (!ivf_detail::swap_remove(l.ids, l.codes, m, id)) return false;
-  raw_vectors_.erase(id);
+  if (coarse_.remove_pending(id)) return true;
+  const auto gone = coarse_.remove_listed(id, lists_);
+  if (!gone) return false;
+  PqList& l = lists_[gone->list];
+  ivf_detail::drop_row(l.codes, quantizer_ ? quantizer_->m() : 0, gone->pos, gone->last);
+  ivf_detail::drop_row(l.rows, 1, gone->pos, gone->last);
   return true;
+}
+
+std::vector<std::optional<std::vector<float>>> IvfPqIndex::vectors_of(std::span<const VectorId> ids) const {
+  std::vector<std::optional<std::vector<float>>> out(ids.size());
+  const size_t d = coarse_.dimensions();
+  const auto& pending = coarse_.pending_ids();
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (const std::optional<uint32_t> row = exact_row(ids[i])) {
+      std::vector<float> v(d);
+      if (exact_.read(*row, v.data())) out[i] = std::move(v);
+      continue;
+    }
+    for (size_t r = 0; r < pending.size(); ++r) {
+      if (pending[r] == ids[i]) {
+        const float* v = coarse_.pending_row(r);
+        out[i].emplace(v, v + d);
+        break;
+      }
+    }
+  }
+  return out;
 }
 
 size_t IvfPqIndex::len() const {
@@ -233,10 +282,16 @@ std::vector<Entry> IvfPqIndex::iterate() const {
   std::vector<Entry> out;
   out.reserve(len());
   coarse_.append_pending(out);
+  const ExactRows::Reader reader(exact_);
+  const size_t d = coarse_.dimensions();
   for (const PqList& l : lists_) {
     for (VectorId id : l.ids) {
-      auto it = raw_vectors_.find(id);
-      if (it != raw_vectors_.end()) out.emplace_back(id, it->second);
+      // A stale entry of a re-added id gives the latest copy, as the id's
+      // exact vector is only the latest one.
+      const std::optional<uint32_t> row = exact_row(id);
+      if (!row) continue;
+      std::vector<float> v(d);
+      if (reader.read(*row, v.data())) out.emplace_back(id, std::move(v));
     }
   }
   return out;
@@ -249,7 +304,14 @@ Status IvfPqIndex::set_nprobe(uint64_t nprobe) {
 }
 
 Status IvfPqIndex::save(const std::string& path) const {
-  return io::save_file_replacing(path, [&](io::Encoder& enc) {
+  // Exact copies in list order, each id once at its latest placement.
+  size_t copies = 0;
+  coarse_.for_each_placed(lists_, [&](VectorId, ListRef ref) {
+    copies += lists_[ref.list].rows[ref.pos] != ExactRows::kNone;
+  });
+  const ExactRows::Reader reader(exact_);
+  Status unreadable;
+  auto encode = [&](io::Encoder& enc) {
     enc.put_u64(coarse_.dimensions());
     enc.put_enum(metric_id(coarse_.metric()));
     encode_ivf_pq_config(enc, config_);
@@ -264,85 +326,166 @@ Status IvfPqIndex::save(const std::string& path) const {
         enc.put_bytes(std::span<const uint8_t>(l.codes.data() + i * m, m));
       }
     }
-    enc.put_count(raw_vectors_.size());
-    for (const auto& [id, v] : raw_vectors_) {
+    enc.put_count(copies);
+    std::vector<float> v(coarse_.dimensions());
+    coarse_.for_each_placed(lists_, [&](VectorId id, ListRef ref) {
+      const uint32_t row = lists_[ref.list].rows[ref.pos];
+      if (row == ExactRows::kNone || !unreadable) return;
+      if (!reader.read(row, v.data())) {
+        unreadable = fail(Error::io_text("the exact vector of id " + std::to_string(id) + " cannot be read back"));
+        return;
+      }
       enc.put_u64(id);
       enc.put_array(v);
-    }
-    coarse_.encode_map(enc);
+    });
+    coarse_.encode_map(enc, lists_);
+  };
+  return io::write_replacing(path, [&](const std::string& tmp) -> Status {
+    KOVRA_TRY(io::save_file(tmp, encode));
+    return unreadable;
   });
 }
 
-Result<IvfPqIndex> IvfPqIndex::load(const std::string& path) {
-  return io::load_file<IvfPqIndex>(path, [](io::Decoder& dec) -> Result<IvfPqIndex> {
-    KOVRA_ASSIGN_OR_RETURN(uint64_t dims, dec.get_u64());
-    KOVRA_ASSIGN_OR_RETURN(uint32_t metric, dec.get_enum(kMetricCount));
-    KOVRA_ASSIGN_OR_RETURN(IvfPqConfig config, decode_ivf_pq_config(dec));
-    IvfPqIndex index(dims, *metric_from_id(metric), config);
-    KOVRA_TRY(index.coarse_.decode_stage(dec));
-    KOVRA_ASSIGN_OR_RETURN(index.quantizer_,
-                           dec.get_option<ProductQuantizer>(&ProductQuantizer::decode_from));
-    // Code lengths are checked as they are read, so a damaged length can
-    // neither misalign the flat code array nor force a large allocation.
-    const uint64_t m = index.quantizer_ ? index.quantizer_->m() : 0;
-    const uint64_t k_sub = index.quantizer_ ? index.quantizer_->k_sub() : 0;
-    KOVRA_ASSIGN_OR_RETURN(uint64_t list_count, dec.get_count());
-    index.lists_.reserve(io::Decoder::reserve_hint(list_count, sizeof(PqList)));
-    for (uint64_t j = 0; j < list_count; ++j) {
-      PqList l;
-      KOVRA_ASSIGN_OR_RETURN(uint64_t entries, dec.get_count());
-      l.ids.reserve(io::Decoder::reserve_hint(entries, sizeof(VectorId)));
-      for (uint64_t i = 0; i < entries; ++i) {
-        KOVRA_ASSIGN_OR_RETURN(VectorId id, dec.get_u64());
-        KOVRA_ASSIGN_OR_RETURN(uint64_t len, dec.get_count());
-        if (!index.quantizer_ || len != m) {
-          return fail(Error::serialization("list " + std::to_string(j) + " entry " + std::to_string(i) +
-                                           " has " + std::to_string(len) + " code bytes, expected " +
-                                           (index.quantizer_ ? std::to_string(m) : "no entries without a quantizer")));
-        }
-        const size_t at = l.codes.size();
-        l.codes.resize(at + m);
-        KOVRA_TRY(dec.read_exact(l.codes.data() + at, m));
-        for (size_t s = 0; s < m; ++s) {
-          if (l.codes[at + s] >= k_sub) {
-            return fail(Error::serialization("list " + std::to_string(j) + " entry " + std::to_string(i) +
-                                             " has code " + std::to_string(l.codes[at + s]) + " of " +
-                                             std::to_string(k_sub) + " centroids"));
-          }
-        }
-        l.ids.push_back(id);
-      }
-      index.lists_.push_back(std::move(l));
-    }
-    KOVRA_ASSIGN_OR_RETURN(uint64_t raw_count, dec.get_count());
-    index.raw_vectors_.reserve(io::Decoder::reserve_hint(raw_count, 64));
-    for (uint64_t i = 0; i < raw_count; ++i) {
-      KOVRA_ASSIGN_OR_RETURN(VectorId id, dec.get_u64());
-      KOVRA_ASSIGN_OR_RETURN(std::vector<float> v, dec.get_array<float>());
-      if (v.size() != dims) {
-        return fail(Error::serialization("exact copy of id " + std::to_string(id) + " holds " +
-                                         std::to_string(v.size()) + " floats, expected " + std::to_string(dims)));
-      }
-      index.raw_vectors_[id] = std::move(v);
-    }
-    KOVRA_TRY(index.coarse_.decode_map(dec));
+namespace {
 
-    // The parts must agree, or a later search, add or training would read or
-    // write out of bounds.
-    if (Status s = validate_ivf_pq_config(dims, config); !s) {
-      return fail(Error::serialization("snapshot configuration: " + s.error().text()));
+// Reads a file through a 64 KiB buffer from a descriptor the caller keeps.
+class DescriptorSource final : public io::Source {
+ public:
+  explicit DescriptorSource(int fd) : fd_(fd), buf_(size_t(64) << 10) {}
+  Result<size_t> read(void* out, size_t size) override {
+    auto* dst = static_cast<uint8_t*>(out);
+    size_t done = 0;
+    while (done < size) {
+      if (pos_ == end_) {
+        ssize_t n = ::read(fd_, buf_.data(), buf_.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(Error::serialization(std::string("read failed: ") + std::strerror(errno)));
+        if (n == 0) break;
+        pos_ = 0;
+        end_ = static_cast<size_t>(n);
+      }
+      const size_t take = std::min(size - done, end_ - pos_);
+      std::memcpy(dst + done, buf_.data() + pos_, take);
+      pos_ += take;
+      done += take;
     }
-    KOVRA_TRY(index.coarse_.check_stage(index.lists_.size(), "lists", "hold"));
-    if (index.quantizer_ && index.quantizer_->dimensions() != dims) {
-      return fail(Error::serialization("quantizer covers " + std::to_string(index.quantizer_->dimensions()) +
-                                       " dimensions, expected " + std::to_string(dims)));
+    return done;
+  }
+
+ private:
+  int fd_;
+  std::vector<uint8_t> buf_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+};
+
+struct OwnedFd {
+  int fd;
+  ~OwnedFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int release() { return std::exchange(fd, -1); }
+};
+
+}  // namespace
+
+Result<IvfPqIndex> IvfPqIndex::load(const std::string& path) {
+  OwnedFd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return fail(Error::io(errno));
+  DescriptorSource source(file.fd);
+  io::Decoder dec(source);
+  KOVRA_ASSIGN_OR_RETURN(uint64_t dims, dec.get_u64());
+  KOVRA_ASSIGN_OR_RETURN(uint32_t metric, dec.get_enum(kMetricCount));
+  KOVRA_ASSIGN_OR_RETURN(IvfPqConfig config, decode_ivf_pq_config(dec));
+  IvfPqIndex index(dims, *metric_from_id(metric), config, io::parent_dir(path));
+  KOVRA_TRY(index.coarse_.decode_stage(dec));
+  KOVRA_ASSIGN_OR_RETURN(index.quantizer_, dec.get_option<ProductQuantizer>(&ProductQuantizer::decode_from));
+  // Code lengths are checked as they are read, so a damaged length can
+  // neither misalign the flat code array nor force a large allocation.
+  const uint64_t m = index.quantizer_ ? index.quantizer_->m() : 0;
+  const uint64_t k_sub = index.quantizer_ ? index.quantizer_->k_sub() : 0;
+  KOVRA_ASSIGN_OR_RETURN(uint64_t list_count, dec.get_count());
+  index.lists_.reserve(io::Decoder::reserve_hint(list_count, sizeof(PqList)));
+  for (uint64_t j = 0; j < list_count; ++j) {
+    PqList l;
+    KOVRA_ASSIGN_OR_RETURN(uint64_t entries, dec.get_count());
+    l.ids.reserve(io::Decoder::reserve_hint(entries, sizeof(VectorId)));
+    for (uint64_t i = 0; i < entries; ++i) {
+      KOVRA_ASSIGN_OR_RETURN(VectorId id, dec.get_u64());
+      KOVRA_ASSIGN_OR_RETURN(uint64_t len, dec.get_count());
+      if (!index.quantizer_ || len != m) {
+        return fail(Error::serialization("list " + std::to_string(j) + " entry " + std::to_string(i) + " has " +
+                                         std::to_string(len) + " code bytes, expected " +
+                                         (index.quantizer_ ? std::to_string(m) : "no entries without a quantizer")));
+      }
+      const size_t at = l.codes.size();
+      l.codes.resize(at + m);
+      KOVRA_TRY(dec.read_exact(l.codes.data() + at, m));
+      for (size_t s = 0; s < m; ++s) {
+        if (l.codes[at + s] >= k_sub) {
+          return fail(Error::serialization("list " + std::to_string(j) + " entry " + std::to_string(i) +
+                                           " has code " + std::to_string(l.codes[at + s]) + " of " +
+                                           std::to_string(k_sub) + " centroids"));
+        }
+      }
+      l.ids.push_back(id);
     }
-    if (index.coarse_.is_trained() && !index.quantizer_) {
-      return fail(Error::serialization("trained snapshot has no quantizer"));
+    l.ids.shrink_to_fit();
+    l.codes.shrink_to_fit();
+    l.rows.assign(l.ids.size(), ExactRows::kNone);
+    index.lists_.push_back(std::move(l));
+  }
+
+  // The exact copies stay where they are: each record is (id, count, floats),
+  // all of one size, so record r's floats sit at a fixed stride from the
+  // first's. Only the ids are kept, with their record numbers.
+  KOVRA_ASSIGN_OR_RETURN(uint64_t raw_count, dec.get_count());
+  if (raw_count >= ExactRows::kNone) {
+    return fail(Error::serialization("snapshot claims " + std::to_string(raw_count) + " exact vectors, more than " +
+                                     std::to_string(ExactRows::kNone - 1)));
+  }
+  IdMap copy_of;  // id -> record, the last record of an id winning
+  copy_of.reserve(io::Decoder::reserve_hint(raw_count, 64));
+  uint64_t first_floats = 0;
+  std::vector<uint8_t> skip(size_t(64) << 10);
+  for (uint64_t r = 0; r < raw_count; ++r) {
+    KOVRA_ASSIGN_OR_RETURN(VectorId id, dec.get_u64());
+    KOVRA_ASSIGN_OR_RETURN(uint64_t len, dec.get_count());
+    if (len != dims) {
+      return fail(Error::serialization("exact copy of id " + std::to_string(id) + " holds " + std::to_string(len) +
+                                       " floats, expected " + std::to_string(dims)));
     }
-    KOVRA_TRY(index.coarse_.check_map(index.lists_.size()));
-    return index;
+    if (r == 0) first_floats = dec.offset();
+    for (uint64_t left = dims * sizeof(float); left > 0;) {
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(left, skip.size()));
+      KOVRA_TRY(dec.read_exact(skip.data(), take));
+      left -= take;
+    }
+    copy_of.put(id, r);
+  }
+  KOVRA_TRY(index.coarse_.decode_map(dec));
+
+  // The parts must agree, or a later search, add or training would read or
+  // write out of bounds.
+  if (Status s = validate_ivf_pq_config(dims, config); !s) {
+    return fail(Error::serialization("snapshot configuration: " + s.error().text()));
+  }
+  KOVRA_TRY(index.coarse_.check_stage(index.lists_.size(), "lists", "hold"));
+  if (index.quantizer_ && index.quantizer_->dimensions() != dims) {
+    return fail(Error::serialization("quantizer covers " + std::to_string(index.quantizer_->dimensions()) +
+                                     " dimensions, expected " + std::to_string(dims)));
+  }
+  if (index.coarse_.is_trained() && !index.quantizer_) {
+    return fail(Error::serialization("trained snapshot has no quantizer"));
+  }
+  KOVRA_TRY(index.coarse_.check_map(index.lists_));
+  // Each listed id reads its copy at its latest placement; copies of ids that
+  // are not listed could never be read, and are left in the file.
+  index.coarse_.for_each_placed(index.lists_, [&](VectorId id, ListRef ref) {
+    if (auto r = copy_of.get(id)) index.lists_[ref.list].rows[ref.pos] = static_cast<uint32_t>(*r);
   });
+  if (raw_count > 0) index.exact_.adopt_file(file.release(), first_floats, 16 + dims * sizeof(float), raw_count);
+  return index;
 }
 
 }  // namespace kovra

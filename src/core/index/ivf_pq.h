@@ -3,17 +3,18 @@
 // (vector minus its centroid) as m one-byte codes. A query ranks the centroids
 // by the index's metric, scans the nprobe nearest lists and estimates each
 // entry's squared L2 distance from a per-list table of sub-distances; results
-// are not re-ranked with exact vectors. Exact copies are kept for iteration
-// only.
+// are not re-ranked with exact vectors. Exact copies serve only save,
+// iteration and lookups, so they are kept on disk (see ExactRows): memory holds
+// the codes, the ids, the lists and the codebooks.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "core/index/exact_rows.h"
 #include "core/index/ivf_coarse.h"
 #include "core/index/pq.h"
 #include "core/index/vector_index.h"
@@ -41,16 +42,22 @@ inline IvfConfig coarse_config(const IvfPqConfig& config) {
 void encode_ivf_pq_config(io::Encoder& enc, const IvfPqConfig& config);
 Result<IvfPqConfig> decode_ivf_pq_config(io::Decoder& dec);
 
-// One coarse list: entry i is (ids[i], codes[i * m .. (i + 1) * m)).
+// One coarse list: entry i is (ids[i], codes[i * m .. (i + 1) * m)), and
+// rows[i] is the entry's exact copy in the index's ExactRows (kNone for none).
+// Only an id's latest placement has its copy read.
 struct PqList {
   std::vector<VectorId> ids;
   std::vector<uint8_t> codes;
+  std::vector<uint32_t> rows;
 };
 
 class IvfPqIndex final : public VectorIndex {
  public:
   // Fails with InvalidConfig when the configuration cannot be trained.
-  static Result<IvfPqIndex> create(size_t dimensions, Metric metric, const IvfPqConfig& config);
+  // `exact_dir` is where the exact copies are written (an unnamed file); empty
+  // for the system's temporary directory.
+  static Result<IvfPqIndex> create(size_t dimensions, Metric metric, const IvfPqConfig& config,
+                                   std::string exact_dir = {});
 
   Status add(VectorId id, std::span<const float> vector) override;
   // Entries in order through add; the first failure stops (earlier ones stay).
@@ -66,6 +73,9 @@ class IvfPqIndex final : public VectorIndex {
   Result<std::vector<Hit>> search_ids(std::span<const float> query, size_t k,
                                       std::span<const VectorId> ids) const override;
   Result<bool> remove(VectorId id) override;
+  // Listed ids give their exact copy, read from disk; pending ids their
+  // buffered vector.
+  std::vector<std::optional<std::vector<float>>> vectors_of(std::span<const VectorId> ids) const override;
   size_t len() const override;
   bool is_empty() const override { return len() == 0; }
   IndexParams params() const override { return {coarse_.dimensions(), coarse_.metric()}; }
@@ -89,22 +99,32 @@ class IvfPqIndex final : public VectorIndex {
   const std::optional<ProductQuantizer>& quantizer() const { return quantizer_; }
   const std::vector<VectorId>& pending_ids() const { return coarse_.pending_ids(); }
 
+  // Writes `path` through a temporary file renamed over it, so saving over
+  // the file the index was loaded from is safe: the exact copies are still
+  // read from the old file, which stays open. Io when a copy cannot be read.
   Status save(const std::string& path) const;
+  // The exact copies stay in the file and are read from it when needed; new
+  // ones go to an unnamed file in the same directory.
   static Result<IvfPqIndex> load(const std::string& path);
 
  private:
-  IvfPqIndex(size_t dimensions, Metric metric, const IvfPqConfig& config)
-      : config_(config), coarse_(dimensions, metric, coarse_config(config)) {}
+  IvfPqIndex(size_t dimensions, Metric metric, const IvfPqConfig& config, std::string exact_dir)
+      : config_(config),
+        coarse_(dimensions, metric, coarse_config(config)),
+        exact_(dimensions, std::move(exact_dir)) {}
 
   Status train();
-  // Residual of `vector` against centroid `list`, encoded and appended.
-  void place(VectorId id, const float* vector, size_t list, float* residual);
+  // Stores the exact copy, then the residual of `vector` against centroid
+  // `list`, encoded and appended.
+  Status place(VectorId id, const float* vector, size_t list, float* residual);
+  // The row of the exact copy of a listed id, if it has one.
+  std::optional<uint32_t> exact_row(VectorId id) const;
 
   IvfPqConfig config_;
   IvfCoarse coarse_;
   std::optional<ProductQuantizer> quantizer_;
   std::vector<PqList> lists_;
-  std::unordered_map<VectorId, std::vector<float>> raw_vectors_;
+  ExactRows exact_;
 };
 
 }  // namespace kovra

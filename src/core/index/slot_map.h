@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -15,17 +16,20 @@
 
 namespace kovra {
 
-class SlotMap {
+// `Slot` is the cell type: 32 bits where every slot fits, 64 where a slot
+// packs more (a list and a position in it).
+template <class Slot>
+class BasicSlotMap {
  public:
   // Slots must be below this.
-  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+  static constexpr Slot kEmpty = std::numeric_limits<Slot>::max();
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  size_t memory_bytes() const { return cells_.capacity() * sizeof(uint32_t); }
+  size_t memory_bytes() const { return cells_.capacity() * sizeof(Slot); }
 
   void clear() {
-    std::vector<uint32_t>().swap(cells_);
+    std::vector<Slot>().swap(cells_);
     size_ = 0;
   }
 
@@ -41,11 +45,11 @@ class SlotMap {
   }
 
   template <class IdOf>
-  std::optional<uint32_t> find(uint64_t id, IdOf id_of) const {
+  std::optional<Slot> find(uint64_t id, IdOf id_of) const {
     if (cells_.empty()) return std::nullopt;
     const size_t mask = cells_.size() - 1;
     for (size_t i = hash(id) & mask;; i = (i + 1) & mask) {
-      const uint32_t s = cells_[i];
+      const Slot s = cells_[i];
       if (s == kEmpty) return std::nullopt;
       if (id_of(s) == id) return s;
     }
@@ -53,8 +57,8 @@ class SlotMap {
 
   // Adds an id that is not in the map; id_of(slot) must already give `id`.
   template <class IdOf>
-  void insert(uint64_t id, uint32_t slot, IdOf id_of) {
-    KOVRA_CHECK(slot != kEmpty, "slot map holds slots below 2^32 - 1");
+  void insert(uint64_t id, Slot slot, IdOf id_of) {
+    KOVRA_CHECK(slot != kEmpty, "slot map holds slots below its empty mark");
     if ((size_ + 1) * 5 > cells_.size() * 4) rehash(capacity_for(size_ + 1), id_of);
     place(id, slot);
     ++size_;
@@ -62,7 +66,7 @@ class SlotMap {
 
   // Points a present id at another slot; id_of(slot) must give `id`.
   template <class IdOf>
-  void move(uint64_t id, uint32_t slot, IdOf id_of) {
+  void move(uint64_t id, Slot slot, IdOf id_of) {
     const size_t mask = cells_.size() - 1;
     for (size_t i = hash(id) & mask;; i = (i + 1) & mask) {
       if (cells_[i] != kEmpty && id_of(cells_[i]) == id) {
@@ -72,10 +76,33 @@ class SlotMap {
     }
   }
 
+  // Points `id` at `to` if it points at `from` now (an entry that moved within
+  // its store); any other slot of the id stays. id_of must give the ids of
+  // every slot in the map.
+  template <class IdOf>
+  void replace(uint64_t id, Slot from, Slot to, IdOf id_of) {
+    if (cells_.empty()) return;
+    const size_t mask = cells_.size() - 1;
+    for (size_t i = hash(id) & mask;; i = (i + 1) & mask) {
+      if (cells_[i] == kEmpty) return;
+      if (id_of(cells_[i]) == id) {
+        if (cells_[i] == from) cells_[i] = to;
+        return;
+      }
+    }
+  }
+
+  // Every slot held, in table order.
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    for (Slot s : cells_)
+      if (s != kEmpty) fn(s);
+  }
+
   // Removes the id; returns its slot if it was present. id_of must still give
   // the ids of every slot in the map, this one included.
   template <class IdOf>
-  std::optional<uint32_t> erase(uint64_t id, IdOf id_of) {
+  std::optional<Slot> erase(uint64_t id, IdOf id_of) {
     if (cells_.empty()) return std::nullopt;
     const size_t mask = cells_.size() - 1;
     size_t i = hash(id) & mask;
@@ -83,7 +110,7 @@ class SlotMap {
       if (cells_[i] == kEmpty) return std::nullopt;
       if (id_of(cells_[i]) == id) break;
     }
-    const uint32_t found = cells_[i];
+    const Slot found = cells_[i];
     // Shift later members of the probe run back into the hole, as long as
     // that keeps each reachable from its home cell.
     size_t hole = i;
@@ -117,7 +144,7 @@ class SlotMap {
     return cap;
   }
 
-  void place(uint64_t id, uint32_t slot) {
+  void place(uint64_t id, Slot slot) {
     const size_t mask = cells_.size() - 1;
     size_t i = hash(id) & mask;
     while (cells_[i] != kEmpty) i = (i + 1) & mask;
@@ -126,14 +153,16 @@ class SlotMap {
 
   template <class IdOf>
   void rehash(size_t cap, IdOf id_of) {
-    std::vector<uint32_t> old(cap, kEmpty);
+    std::vector<Slot> old(cap, kEmpty);
     old.swap(cells_);
-    for (uint32_t s : old)
+    for (Slot s : old)
       if (s != kEmpty) place(id_of(s), s);
   }
 
-  std::vector<uint32_t> cells_;
+  std::vector<Slot> cells_;
   size_t size_ = 0;
 };
+
+using SlotMap = BasicSlotMap<uint32_t>;
 
 }  // namespace kovra
