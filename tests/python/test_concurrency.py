@@ -68,6 +68,58 @@ def test_writer_makes_progress_while_readers_loop(tmp_path, watchdog, index_type
     assert client.get_collection("c").count == n + 200
 
 
+@pytest.mark.parametrize("index_type, writers", [("flat", 1), ("hnsw", 1), ("flat", 2)])
+def test_readers_make_progress_while_writers_loop(tmp_path, watchdog, index_type, writers):
+    # Writers on single upserts spend most of their time in the interpreter;
+    # each reader must still get its searches in. The writers update ids of
+    # their own, so every id's vector afterwards is the last one written.
+    dim, n, readers, wanted = 16, 2000, 2, 100
+    rng = np.random.default_rng(5)
+    client = kv.Client(str(tmp_path / "db"))
+    client.create_collection("c", dim, "l2", index_type).upsert_batch(
+        [(i, v) for i, v in enumerate(rng.standard_normal((n, dim)).astype(np.float32))])
+    done = threading.Event()
+    latest = {}
+    errors = []
+
+    def writer(w):
+        col = client.get_collection("c")
+        mine = list(range(w, n, writers))
+        i = 0
+        try:
+            while not done.is_set():
+                id_ = mine[i % len(mine)]
+                v = np.full(dim, float(i), np.float32)
+                col.upsert(id_, v)
+                latest[id_] = v
+                i += 1
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    def reader():
+        col = client.get_collection("c")
+        q = rng.standard_normal(dim).astype(np.float32)
+        try:
+            for _ in range(wanted):
+                assert len(col.search(q, 10)) == 10
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    writer_threads = [threading.Thread(target=writer, args=(w,)) for w in range(writers)]
+    for t in writer_threads:
+        t.start()
+    stuck = run_threads([reader] * readers)
+    done.set()
+    for t in writer_threads:
+        t.join(DEADLINE)
+    assert not stuck, "a reader was starved"
+    assert not errors
+    col = client.get_collection("c")
+    assert col.count == n
+    for id_, v in latest.items():
+        np.testing.assert_array_equal(col.get(id_)["vector"], v)
+
+
 @pytest.mark.parametrize("sync", [False, True])
 def test_every_acknowledged_write_is_there_after_reopen(tmp_path, watchdog, sync):
     dim, writers, readers, per_writer = 8, 4, 3, 60

@@ -656,8 +656,11 @@ Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, con
   const auto dims = static_cast<size_t>(meta.dimensions);
   const Metric metric = meta.metric;
   switch (meta.index_type) {
-    case IndexType::Flat:
-      return std::make_unique<FlatIndex>(dims, metric);
+    case IndexType::Flat: {
+      auto index = std::make_unique<FlatIndex>(dims, metric);
+      index->set_dense();
+      return index;
+    }
     case IndexType::QuantizedFlat:
       return std::make_unique<QuantizedFlatIndex>(dims, metric);
     case IndexType::Fp16Flat:

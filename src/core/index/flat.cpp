@@ -400,6 +400,26 @@ Result<bool> FlatIndex::remove(VectorId id) {
   if (!slot) return false;
   alive_[*slot] = 0;
   --count_;
+  if (!dense_) return true;
+  const size_t last = ids_.size() - 1;
+  if (*slot != last) {
+    const VectorId moved = ids_[last];
+    // A live row the map does not reach (an id stored twice, as only old
+    // files hold) moves without being mapped.
+    const bool mapped = alive_[last] && id_to_slot_.find(moved, id_of()) == last;
+    std::copy_n(data_.data() + last * dimensions_, dimensions_, data_.data() + *slot * dimensions_);
+    ids_[*slot] = moved;
+    alive_[*slot] = alive_[last];
+    norms_[*slot] = norms_[last];
+    if (mapped) id_to_slot_.move(moved, static_cast<uint32_t>(*slot), id_of());
+  }
+  // Dead rows left at the end (from before the index was dense) go too.
+  size_t keep = last;
+  while (keep > 0 && !alive_[keep - 1]) --keep;
+  data_.resize(keep * dimensions_);
+  ids_.resize(keep);
+  alive_.resize(keep);
+  norms_.resize(keep);
   return true;
 }
 

@@ -1,5 +1,6 @@
 // Exact brute-force index over full-precision vectors kept back to back in one
-// array. Deletion marks a slot dead; storage is never moved or reused.
+// array. Deletion marks a slot dead and keeps its storage (a saved file shows
+// it), unless the index is dense: then the last row moves into the hole.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +48,11 @@ class FlatIndex final : public VectorIndex {
   size_t dimensions() const { return dimensions_; }
   Metric metric() const { return metric_; }
   size_t slot_count() const { return ids_.size(); }
+  // From now on a removal moves the last row into the removed one's slot. A
+  // collection's index is dense: it updates by removing and adding, and would
+  // otherwise scan one dead row per update ever made, and keep its memory.
+  // Slots then no longer follow the order of addition.
+  void set_dense() { dense_ = true; }
 
   Status save(const std::string& path) const;
   static Result<FlatIndex> load(const std::string& path);
@@ -91,6 +97,7 @@ class FlatIndex final : public VectorIndex {
     return [this](uint32_t s) { return ids_[s]; };
   }
   size_t count_ = 0;
+  bool dense_ = false;
 };
 
 }  // namespace kovra
