@@ -147,47 +147,53 @@ INSTANTIATE_TEST_SUITE_P(Files, FlatRepeats,
                                            RepeatCase{"interleaved", {5, 6, 5, 6, 5}, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A dense index (a collection's) fills the hole a removal leaves with the
-// last row: whatever the order of removals and re-adds, every live id keeps
-// its own vector and norm, and no slot is dead.
-struct DenseCase {
+// An index that reclaims dead slots (a collection's) moves its live slots
+// down in order once the dead ones pile up: whatever the removals and
+// re-adds, every live id keeps its own vector and norm, iteration lists the
+// ids in the order they were added (so a compaction writes the same records
+// as an index that never moves a slot), and dead slots stay bounded.
+struct ReclaimCase {
   const char* name;
-  std::vector<VectorId> removed;  // from ids 0..9, in this order
+  std::vector<VectorId> removed;  // from ids 0..199, in this order
   std::vector<VectorId> added;    // then added again with their own vectors
   size_t rounds = 1;              // removals and re-adds repeated
 };
 
-class FlatDense : public ::testing::TestWithParam<DenseCase> {};
+std::vector<VectorId> id_range(VectorId from, VectorId to, VectorId step = 1) {
+  std::vector<VectorId> out;
+  for (VectorId id = from; id < to; id += step) out.push_back(id);
+  return out;
+}
 
-TEST_P(FlatDense, RowsStayDenseAndEachIdKeepsItsVector) {
-  const DenseCase& c = GetParam();
-  const size_t n = 10, d = 5;
+class FlatReclaim : public ::testing::TestWithParam<ReclaimCase> {};
+
+TEST_P(FlatReclaim, LiveSlotsKeepTheirOrderVectorsAndNorms) {
+  const ReclaimCase& c = GetParam();
+  const size_t n = 200, d = 5;
   auto data = random_block(n, d, 7);
   auto row = [&](VectorId id) { return std::span<const float>(data.data() + id * d, d); };
   FlatIndex index(d, Metric::Cosine);
-  index.set_dense();
+  index.reclaim_dead_slots_on_removal();
   ASSERT_TRUE(index.add_flat_batch(data, d, 0));
-  std::vector<VectorId> live(n);
-  for (size_t i = 0; i < n; ++i) live[i] = i;
+  std::vector<VectorId> live = id_range(0, n);  // in the order added
   for (size_t r = 0; r < c.rounds; ++r) {
     for (VectorId id : c.removed) {
       EXPECT_TRUE(*index.remove(id));
       live.erase(std::find(live.begin(), live.end(), id));
+      const size_t dead = index.slot_count() - index.len();
+      EXPECT_TRUE(dead < FlatIndex::kReclaimFloor || dead * 4 < index.len()) << dead;
     }
     for (VectorId id : c.added) {
       ASSERT_TRUE(index.add(id, row(id)));
       live.push_back(id);
     }
   }
-  std::sort(live.begin(), live.end());
   EXPECT_EQ(index.len(), live.size());
-  EXPECT_EQ(index.slot_count(), live.size());
   std::vector<VectorId> listed;
   for (const auto& [id, v] : index.iterate()) {
     listed.push_back(id);
     EXPECT_EQ(v, std::vector<float>(row(id).begin(), row(id).end()));
   }
-  std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, live);
   auto q = random_block(1, d, 8);
   auto hits = index.search(q, n);
@@ -198,34 +204,42 @@ TEST_P(FlatDense, RowsStayDenseAndEachIdKeepsItsVector) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Removals, FlatDense,
-    ::testing::Values(DenseCase{"first", {0}, {}}, DenseCase{"last", {9}, {}}, DenseCase{"middle", {4}, {}},
-                      DenseCase{"all", {3, 9, 0, 1, 2, 4, 5, 6, 7, 8}, {}},
-                      DenseCase{"then_added_again", {2, 9, 5}, {9, 2, 5}},
-                      DenseCase{"updated_many_times", {6, 1}, {6, 1}, 50}),
+    Removals, FlatReclaim,
+    ::testing::Values(ReclaimCase{"few", {0, 199, 57}, {}}, ReclaimCase{"first_hundred", id_range(0, 100), {}},
+                      ReclaimCase{"last_hundred", id_range(100, 200), {}},
+                      ReclaimCase{"every_second", id_range(0, 200, 2), {}}, ReclaimCase{"all", id_range(0, 200), {}},
+                      ReclaimCase{"then_added_again", id_range(50, 150), id_range(50, 150)},
+                      ReclaimCase{"updated_many_times", id_range(10, 40), id_range(10, 40), 50}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FlatIndex, DenseRemovalMovesARowTheMapDoesNotReach) {
-  // Id 5 live twice, as an old file can hold it: the map reaches slot 3 only.
+TEST(FlatIndex, ReclaimKeepsAnIdStoredTwiceAndItsLaterSlotMapped) {
+  // Id 5 live twice, as an old file can hold it: the map reaches the later slot.
+  std::vector<VectorId> ids = id_range(0, 200);
+  ids.push_back(5);
+  std::vector<float> data(ids.size());
+  for (size_t s = 0; s < ids.size(); ++s) data[s] = static_cast<float>(s);
   auto bytes = *io::encode_to_bytes([&](io::Encoder& e) {
     e.put_u64(1);
     e.put_enum(0);
-    e.put_array(std::vector<float>{0, 1, 2, 3});
-    e.put_array(std::vector<VectorId>{1, 5, 2, 5});
-    e.put_count(4);
-    for (int i = 0; i < 4; ++i) e.put_u8(1);
+    e.put_array(data);
+    e.put_array(ids);
+    e.put_count(ids.size());
+    for (size_t s = 0; s < ids.size(); ++s) e.put_u8(1);
   });
-  auto path = (std::filesystem::temp_directory_path() / "kovra_flat_dense_repeat").string();
+  auto path = (std::filesystem::temp_directory_path() / "kovra_flat_reclaim_repeat").string();
   ASSERT_TRUE(io::write_whole_file(path, bytes));
   auto index = FlatIndex::load(path);
   std::filesystem::remove(path);
   ASSERT_TRUE(index);
-  index->set_dense();
-  for (VectorId id : {5, 1, 2}) EXPECT_TRUE(*index->remove(id)) << id;
-  // The unmapped row of 5 (value 1) moved to slot 0; it is still stored.
-  EXPECT_EQ(index->len(), 1u);
-  EXPECT_EQ(index->slot_count(), 1u);
-  EXPECT_EQ((*index->search(std::vector<float>{1}, 1))[0], (Hit{5, 0.0f}));
+  index->reclaim_dead_slots_on_removal();
+  for (VectorId id = 100; id < 200; ++id) EXPECT_TRUE(*index->remove(id)) << id;
+  EXPECT_LT(index->slot_count(), 101u + FlatIndex::kReclaimFloor);  // reclaimed on the way
+  EXPECT_EQ(index->len(), 101u);
+  // The later slot (value 200) is the one a delete reaches; the earlier stays stored.
+  EXPECT_EQ((*index->search(std::vector<float>{200}, 1))[0], (Hit{5, 0.0f}));
+  EXPECT_TRUE(*index->remove(5));
+  EXPECT_EQ(index->len(), 100u);
+  EXPECT_EQ((*index->search(std::vector<float>{5}, 1))[0], (Hit{5, 0.0f}));
   EXPECT_FALSE(*index->remove(5));
 }
 

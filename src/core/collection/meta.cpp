@@ -658,7 +658,7 @@ Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, con
   switch (meta.index_type) {
     case IndexType::Flat: {
       auto index = std::make_unique<FlatIndex>(dims, metric);
-      index->set_dense();
+      index->reclaim_dead_slots_on_removal();
       return index;
     }
     case IndexType::QuantizedFlat:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <unordered_set>
 
 #include "core/distance.h"
@@ -400,27 +401,39 @@ Result<bool> FlatIndex::remove(VectorId id) {
   if (!slot) return false;
   alive_[*slot] = 0;
   --count_;
-  if (!dense_) return true;
-  const size_t last = ids_.size() - 1;
-  if (*slot != last) {
-    const VectorId moved = ids_[last];
-    // A live row the map does not reach (an id stored twice, as only old
-    // files hold) moves without being mapped.
-    const bool mapped = alive_[last] && id_to_slot_.find(moved, id_of()) == last;
-    std::copy_n(data_.data() + last * dimensions_, dimensions_, data_.data() + *slot * dimensions_);
-    ids_[*slot] = moved;
-    alive_[*slot] = alive_[last];
-    norms_[*slot] = norms_[last];
-    if (mapped) id_to_slot_.move(moved, static_cast<uint32_t>(*slot), id_of());
-  }
-  // Dead rows left at the end (from before the index was dense) go too.
-  size_t keep = last;
-  while (keep > 0 && !alive_[keep - 1]) --keep;
-  data_.resize(keep * dimensions_);
-  ids_.resize(keep);
-  alive_.resize(keep);
-  norms_.resize(keep);
+  const size_t dead = ids_.size() - count_;
+  if (reclaims_ && dead >= kReclaimFloor && dead * 4 >= count_) reclaim_dead_slots();
   return true;
+}
+
+void FlatIndex::reclaim_dead_slots() {
+  const size_t d = dimensions_;
+  size_t kept = 0;
+  for (size_t s = 0; s < ids_.size(); ++s) {
+    if (!alive_[s]) continue;
+    if (kept != s) {
+      std::memmove(data_.data() + kept * d, data_.data() + s * d, d * sizeof(float));
+      ids_[kept] = ids_[s];
+      alive_[kept] = 1;
+      norms_[kept] = norms_[s];
+    }
+    ++kept;
+  }
+  data_.resize(kept * d);
+  ids_.resize(kept);
+  alive_.resize(kept);
+  norms_.resize(kept);
+  // Every slot moved: the map is built again, the later of two live slots of
+  // one id winning as it does on load.
+  id_to_slot_.clear();
+  id_to_slot_.reserve(kept, id_of());
+  for (size_t s = 0; s < kept; ++s) {
+    if (id_to_slot_.find(ids_[s], id_of())) {
+      id_to_slot_.move(ids_[s], static_cast<uint32_t>(s), id_of());
+    } else {
+      id_to_slot_.insert(ids_[s], static_cast<uint32_t>(s), id_of());
+    }
+  }
 }
 
 std::vector<Entry> FlatIndex::iterate() const {

@@ -1,6 +1,6 @@
 // Exact brute-force index over full-precision vectors kept back to back in one
 // array. Deletion marks a slot dead and keeps its storage (a saved file shows
-// it), unless the index is dense: then the last row moves into the hole.
+// it), unless the index reclaims dead slots (a collection's does).
 #pragma once
 
 #include <cstdint>
@@ -48,11 +48,15 @@ class FlatIndex final : public VectorIndex {
   size_t dimensions() const { return dimensions_; }
   Metric metric() const { return metric_; }
   size_t slot_count() const { return ids_.size(); }
-  // From now on a removal moves the last row into the removed one's slot. A
-  // collection's index is dense: it updates by removing and adding, and would
-  // otherwise scan one dead row per update ever made, and keep its memory.
-  // Slots then no longer follow the order of addition.
-  void set_dense() { dense_ = true; }
+  // From now on, once a removal leaves dead slots numbering a quarter of the
+  // live ones (and at least kReclaimFloor), the live slots move down over
+  // them, in order. A collection's index works this way: it updates by
+  // removing and adding, and would otherwise scan one dead slot for every
+  // update ever made, and keep its memory. Slots keep the order in which they
+  // were added, so iteration (and a compaction written from it) lists the
+  // same vectors in the same order as without.
+  void reclaim_dead_slots_on_removal() { reclaims_ = true; }
+  static constexpr size_t kReclaimFloor = 64;
 
   Status save(const std::string& path) const;
   static Result<FlatIndex> load(const std::string& path);
@@ -80,6 +84,7 @@ class FlatIndex final : public VectorIndex {
   std::optional<double> largest_norm() const;
   Status search_by_products(const QueryBlock& queries, size_t first, size_t n, double max_norm,
                             const BatchOutput& out) const;
+  void reclaim_dead_slots();
   Status search_batch_scan(const QueryBlock& queries, size_t workers, const BatchOutput& out) const;
 
   size_t dimensions_;
@@ -97,7 +102,7 @@ class FlatIndex final : public VectorIndex {
     return [this](uint32_t s) { return ids_[s]; };
   }
   size_t count_ = 0;
-  bool dense_ = false;
+  bool reclaims_ = false;
 };
 
 }  // namespace kovra
