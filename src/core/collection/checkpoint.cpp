@@ -1,5 +1,7 @@
 #include "core/collection/checkpoint.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -44,6 +46,25 @@ Status write_graph_checkpoint(const VectorIndex& index, const std::string& path,
   return st;
 }
 
+// Whether the trailer's tag and digest hold.
+static bool trailer_fields(const uint8_t* trailer) {
+  return std::memcmp(trailer + (kFields + 1) * 8, kMagic, sizeof kMagic) == 0 &&
+         io::StreamHash::of({trailer, kFields * 8}) == load_u64(trailer + kFields * 8);
+}
+
+std::optional<LogMark> read_checkpoint_mark(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  uint8_t trailer[kCheckpointTrailerSize];
+  struct stat st;
+  bool read = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= kCheckpointTrailerSize &&
+              ::pread(fd, trailer, sizeof trailer, st.st_size - static_cast<off_t>(sizeof trailer)) ==
+                  static_cast<ssize_t>(sizeof trailer);
+  ::close(fd);
+  if (!read || !trailer_fields(trailer)) return std::nullopt;
+  return LogMark{load_u64(trailer + 16), load_u64(trailer + 24)};
+}
+
 std::optional<GraphCheckpoint> read_graph_checkpoint(const std::string& path, uint64_t dimensions) {
   if (!io::file_exists(path)) return std::nullopt;
   auto file = io::MappedFile::open(path);
@@ -51,8 +72,7 @@ std::optional<GraphCheckpoint> read_graph_checkpoint(const std::string& path, ui
   std::span<const uint8_t> bytes = file->bytes();
   if (bytes.size() < kCheckpointTrailerSize) return std::nullopt;
   const uint8_t* trailer = bytes.data() + bytes.size() - kCheckpointTrailerSize;
-  if (std::memcmp(trailer + (kFields + 1) * 8, kMagic, sizeof kMagic) != 0) return std::nullopt;
-  if (io::StreamHash::of({trailer, kFields * 8}) != load_u64(trailer + kFields * 8)) return std::nullopt;
+  if (!trailer_fields(trailer)) return std::nullopt;
   const uint64_t graph_bytes = load_u64(trailer);
   if (graph_bytes != bytes.size() - kCheckpointTrailerSize) return std::nullopt;
   std::span<const uint8_t> graph = bytes.first(static_cast<size_t>(graph_bytes));

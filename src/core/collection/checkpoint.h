@@ -49,4 +49,10 @@ struct GraphCheckpoint {
 // or fails the graph's checks.
 std::optional<GraphCheckpoint> read_graph_checkpoint(const std::string& path, uint64_t dimensions);
 
+// The log prefix the checkpoint at `path` claims, from its trailer alone (the
+// graph is neither read nor checked): what an open needs to start reading the
+// log while the graph is decoded. read_graph_checkpoint still decides whether
+// the checkpoint can be used.
+std::optional<LogMark> read_checkpoint_mark(const std::string& path);
+
 }  // namespace kovra

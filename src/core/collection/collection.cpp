@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <thread>
 #include <unordered_set>
 
 #include "core/collection/wal_format.h"
@@ -47,49 +48,6 @@ uint64_t file_size(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
-
-// Vectors waiting to go into a graph at the end of a replay: the latest
-// vector of each id, in the order the ids first appeared.
-class PendingRows {
- public:
-  explicit PendingRows(size_t dimensions) : dimensions_(dimensions) {}
-  void put(VectorId id, const float* row) {
-    auto [it, fresh] = at_.try_emplace(id, ids_.size());
-    if (fresh) {
-      ids_.push_back(id);
-      rows_.resize(rows_.size() + dimensions_);
-    }
-    std::memcpy(rows_.data() + it->second * dimensions_, row, dimensions_ * sizeof(float));
-    if (!fresh) live_[it->second] = 1;
-    else live_.push_back(1);
-  }
-  void erase(VectorId id) {
-    auto it = at_.find(id);
-    if (it == at_.end()) return;
-    live_[it->second] = 0;
-  }
-  bool empty() const { return ids_.empty(); }
-  // The live ids and their rows, packed.
-  std::pair<std::vector<VectorId>, std::vector<float>> take() {
-    std::vector<VectorId> ids;
-    std::vector<float> rows;
-    ids.reserve(ids_.size());
-    rows.reserve(rows_.size());
-    for (size_t i = 0; i < ids_.size(); ++i) {
-      if (!live_[i]) continue;
-      ids.push_back(ids_[i]);
-      rows.insert(rows.end(), rows_.begin() + i * dimensions_, rows_.begin() + (i + 1) * dimensions_);
-    }
-    return {std::move(ids), std::move(rows)};
-  }
-
- private:
-  size_t dimensions_;
-  std::unordered_map<VectorId, size_t> at_;
-  std::vector<VectorId> ids_;
-  std::vector<float> rows_;
-  std::vector<uint8_t> live_;
-};
 
 }  // namespace
 
@@ -169,22 +127,34 @@ Status Collection::replay() {
 
   auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
   std::optional<WalReplayStats> stats;
-  if (hnsw) {
-    auto saved = read_graph_checkpoint(path(kGraphFile), meta_.dimensions);
-    if (saved && saved->mark.bytes <= file_size(path(wal::kLogFile))) {
-      const LogMark mark = saved->mark;
+  const std::optional<LogMark> mark = hnsw ? read_checkpoint_mark(path(kGraphFile)) : std::nullopt;
+  if (mark && mark->bytes <= file_size(path(wal::kLogFile))) {
+    // The graph is decoded on a second thread while this one reads the log:
+    // the two are the whole cost of an open, and neither needs the other
+    // until the records past the checkpoint go into the graph.
+    std::optional<GraphCheckpoint> saved;
+    std::jthread loader([&] {
+      try {
+        saved = read_graph_checkpoint(path(kGraphFile), meta_.dimensions);
+      } catch (const std::bad_alloc&) {
+        saved.reset();  // taken for a checkpoint that cannot be used
+      }
+    });
+    Tail tail(meta_.dimensions);
+    auto taken = replay_records(*mark, &tail);
+    loader.join();
+    if (!taken) return fail(taken.error());
+    if (saved && saved->mark == *mark && taken->mark_digest == mark->digest) {
       hnsw->adopt_graph(std::move(saved->graph));
       saved.reset();
-      KOVRA_ASSIGN_OR_RETURN(WalReplayStats taken, replay_records(mark));
-      if (taken.mark_digest == mark.digest) {
-        checkpoint_ = mark;
-        checkpoint_records_ = taken.mark_records;
-        stats = std::move(taken);
-      } else {
-        KOVRA_ASSIGN_OR_RETURN(index_, build_index(meta_, dir_));
-        payloads_.clear();
-        sparse_ = SparseStore();
-      }
+      KOVRA_TRY(apply_tail(tail));
+      checkpoint_ = *mark;
+      checkpoint_records_ = taken->mark_records;
+      stats = std::move(*taken);
+    } else {
+      KOVRA_ASSIGN_OR_RETURN(index_, build_index(meta_, dir_));
+      payloads_.clear();
+      sparse_ = SparseStore();
     }
   }
   if (!stats) {
@@ -199,12 +169,13 @@ Status Collection::replay() {
   return ok();
 }
 
-Result<WalReplayStats> Collection::replay_records(std::optional<LogMark> prefix) {
+Result<WalReplayStats> Collection::replay_records(std::optional<LogMark> prefix, Tail* tail) {
   auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
   const uint64_t covered = prefix ? prefix->bytes : 0;
   // A graph gets the vectors the log leaves live in one parallel insert at
   // the end, not one insertion per record.
-  PendingRows pending(meta_.dimensions);
+  Tail own(meta_.dimensions);
+  Tail& pending = tail ? *tail : own;
   auto stats = replay_wal(
       path(wal::kLogFile),
       [&](const WalEntryView& e) {
@@ -220,24 +191,31 @@ Result<WalReplayStats> Collection::replay_records(std::optional<LogMark> prefix)
           return;
         }
         if (!hnsw) return apply_entry(e);
-        (void)index_->remove(e.id);
-        pending.erase(e.id);
+        // The graph drops every id the tail writes (it may not be here yet:
+        // a checkpoint being decoded beside this pass gets the removals later).
+        pending.touched.push_back(e.id);
+        pending.rows.erase(e.id);
         if (!e.is_add) {
           payloads_.erase(e.id);
           sparse_.remove(e.id);
           return;
         }
         // What the graph would reject is dropped, as a single insert would drop it.
-        if (e.vector.size() == meta_.dimensions) pending.put(e.id, e.vector.data());
+        if (e.vector.size() == meta_.dimensions) pending.rows.put(e.id, e.vector.data());
         apply_payload_and_sparse(e);
       },
       prefix ? std::optional<uint64_t>(prefix->bytes) : std::nullopt);
   if (!stats) return fail(stats.error());
-  if (hnsw && !pending.empty()) {
-    auto [ids, rows] = pending.take();
-    KOVRA_TRY(hnsw->add_parallel(ids, rows, 0, 256));
-  }
+  if (hnsw && !tail) KOVRA_TRY(apply_tail(own));
   return std::move(*stats);
+}
+
+Status Collection::apply_tail(Tail& tail) {
+  auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
+  for (VectorId id : tail.touched) (void)hnsw->remove(id);
+  if (tail.rows.empty()) return ok();
+  auto [ids, rows] = tail.rows.take();
+  return hnsw->add_parallel(ids, rows, 0, 256);
 }
 
 void Collection::apply_payload_and_sparse(const WalEntryView& e) {
@@ -352,7 +330,12 @@ Status Collection::upsert_batch(std::vector<UpsertItem> items) {
     }
   } else {
     // Every logged entry is applied, as a replay would, even after one fails.
+    constexpr size_t kAhead = 8;
     for (size_t i = 0; i < good; ++i) {
+      if (i + kAhead < good) {
+        index_->prefetch(items[i + kAhead].id);
+        payloads_.prefetch(items[i + kAhead].id);
+      }
       Status st = apply_upsert(items[i]);
       if (!st && applied) applied = std::move(st);
     }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -27,6 +28,50 @@
 #include "core/index/vector_index.h"
 
 namespace kovra {
+
+// Vectors waiting to go into a graph at the end of a replay: the latest
+// vector of each id, in the order the ids first appeared.
+class PendingRows {
+ public:
+  explicit PendingRows(size_t dimensions) : dimensions_(dimensions) {}
+  void put(VectorId id, const float* row) {
+    auto [it, fresh] = at_.try_emplace(id, ids_.size());
+    if (fresh) {
+      ids_.push_back(id);
+      rows_.resize(rows_.size() + dimensions_);
+    }
+    std::memcpy(rows_.data() + it->second * dimensions_, row, dimensions_ * sizeof(float));
+    if (!fresh) live_[it->second] = 1;
+    else live_.push_back(1);
+  }
+  void erase(VectorId id) {
+    auto it = at_.find(id);
+    if (it == at_.end()) return;
+    live_[it->second] = 0;
+  }
+  bool empty() const { return ids_.empty(); }
+  // The live ids and their rows, packed.
+  std::pair<std::vector<VectorId>, std::vector<float>> take() {
+    std::vector<VectorId> ids;
+    std::vector<float> rows;
+    ids.reserve(ids_.size());
+    rows.reserve(rows_.size());
+    for (size_t i = 0; i < ids_.size(); ++i) {
+      if (!live_[i]) continue;
+      ids.push_back(ids_[i]);
+      rows.insert(rows.end(), rows_.begin() + i * dimensions_, rows_.begin() + (i + 1) * dimensions_);
+    }
+    return {std::move(ids), std::move(rows)};
+  }
+
+ private:
+  size_t dimensions_;
+  std::unordered_map<VectorId, size_t> at_;
+  std::vector<VectorId> ids_;
+  std::vector<float> rows_;
+  std::vector<uint8_t> live_;
+};
+
 
 // One upsert, prepared before any lock is taken: the payload's log text and
 // the sparse vector's encoding are computed by prepare().
@@ -192,7 +237,18 @@ class Collection {
   // One pass over the log. Records ending within the first `prefix` bytes
   // (those a taken-over checkpoint already holds) set payloads and sparse
   // vectors only.
-  Result<WalReplayStats> replay_records(std::optional<LogMark> prefix);
+  // What the records past a checkpoint do to the graph: every id they write
+  // leaves it, and the last vector of each id still live goes back in.
+  struct Tail {
+    explicit Tail(size_t dimensions) : rows(dimensions) {}
+    std::vector<VectorId> touched;
+    PendingRows rows;
+  };
+  // Reads the log into the payloads and sparse vectors, and into the index:
+  // the records past `prefix` only, for a graph (into `tail` when given, to
+  // be applied by apply_tail once the graph is in place).
+  Result<WalReplayStats> replay_records(std::optional<LogMark> prefix, Tail* tail = nullptr);
+  Status apply_tail(Tail& tail);
   // Whether the log has grown enough past the last checkpoint to save a new one.
   bool checkpoint_due() const;
   // Saves "sparse.bin" through a temporary name, or removes it when no

@@ -45,6 +45,7 @@ class FlatIndex final : public VectorIndex {
   Status save_graph(const std::string&) const override { return ok(); }
   Status restore_graph(const std::string&) override { return ok(); }
 
+  void prefetch(VectorId id) const override { id_to_slot_.prefetch(id); }
   size_t dimensions() const { return dimensions_; }
   Metric metric() const { return metric_; }
   size_t slot_count() const { return ids_.size(); }

@@ -54,6 +54,10 @@ class VectorIndex {
   // than the machine has: callers that log a write before applying it check
   // first. Only an index whose storage is sized by its largest id can refuse.
   virtual Status check_capacity(VectorId) const { return ok(); }
+  // Brings what a remove or add of `id` reads first into cache: a batch
+  // calls it a few entries ahead, so the misses of one entry overlap the
+  // work of the entries before it.
+  virtual void prefetch(VectorId) const {}
   // The k nearest of the vectors under `ids` (ids the index does not hold are
   // skipped; no id may repeat), with the distances search() reports for them
   // and in its order. A filtered search that has few matches scores them
