@@ -301,6 +301,62 @@ TEST_F(IvfPqExactCopies, EveryWayOfReadingThemBackGivesTheLatestVector) {
   }
 }
 
+// Replaced and deleted copies are dropped from the appended rows once they
+// are as many as the live ones: under churn the rows stay within a bound of
+// the live count, and every reader still gets each id's latest vector.
+TEST_F(IvfPqExactCopies, ChurnKeepsTheAppendedRowsBounded) {
+  struct Case {
+    const char* name;
+    VectorId count;   // ids 0 .. count - 1 first
+    int rounds;       // then this many rounds of churn
+    bool deletes;     // each round deletes every other id and adds it back, else re-adds every id
+    bool reload;      // saved and loaded before the churn
+    std::string dir;  // where appended rows are written
+  };
+  const std::vector<Case> cases = {
+      {"every id replaced", 1500, 6, false, false, ""},
+      {"deleted and added back", 1500, 6, true, false, ""},
+      {"churn after a load", 1500, 4, false, true, ""},
+      {"rows kept in memory", 1500, 4, true, false, "/nonexistent/kovra"},
+      {"below the threshold", 300, 3, false, false, ""},
+  };
+  for (const Case& c : cases) {
+    auto made = IvfPqIndex::create(kDims, Metric::L2, config(4, 4, 24, 2, 16), c.dir);
+    ASSERT_TRUE(made);
+    IvfPqIndex pq = std::move(*made);
+    Model model;
+    add(pq, model, 0, c.count, 0.5f);
+    if (c.reload) {
+      ASSERT_TRUE(pq.save(file_.path()));
+      pq = load(file_.path());
+    }
+    uint64_t most = 0;
+    for (int r = 0; r < c.rounds; ++r) {
+      for (VectorId id = r % 2; id < c.count; id += c.deletes ? 2 : 1) {
+        if (c.deletes) {
+          ASSERT_TRUE(*pq.remove(id)) << c.name;
+          model.erase(id);
+        } else {
+          add(pq, model, id, id + 1, 10.0f + r);
+        }
+        const ExactRows& rows = pq.exact_rows();
+        most = std::max(most, rows.rows() - rows.loaded_rows());
+      }
+      if (c.deletes) {
+        for (VectorId id = r % 2; id < c.count; id += 2) add(pq, model, id, id + 1, 20.0f + r);
+      }
+      expect_matches(pq, model, std::string(c.name) + " round " + std::to_string(r));
+    }
+    EXPECT_LE(most, 2 * c.count + 1024) << c.name;
+    ASSERT_TRUE(pq.save(file_.path()));
+    expect_matches(load(file_.path()), model, std::string(c.name) + " (reloaded)");
+    // The same contents save the same bytes as an index that never churned.
+    IvfPqIndex again = load(file_.path());
+    ASSERT_TRUE(again.save(other_.path()));
+    EXPECT_EQ(read_bytes(file_.path()), read_bytes(other_.path())) << c.name;
+  }
+}
+
 TEST_F(IvfPqExactCopies, ALoadedIndexKeepsReadingWhenItsFileIsReplacedOrRemoved) {
   IvfPqIndex pq = make(kDims, Metric::L2, config(4, 4, 24, 2, 16));
   Model model;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -266,6 +267,104 @@ TEST_F(MmapFlatIndexTest, FailedFlushKeepsTheState) {
   ASSERT_FALSE(s);
   EXPECT_EQ(s.error().kind(), ErrorKind::Io);
   EXPECT_EQ(lost->len(), 1u);
+}
+
+// Removes and lookups go through the id map; every pattern of adds, flushes
+// (appending or rewriting), removes and reopens must leave the index agreeing
+// with a model that keeps the file's records as a list and scans it.
+TEST_F(MmapFlatIndexTest, IdMapAgreesWithAScanOfTheRecords) {
+  enum Op { Add, Remove, Flush, Reopen };
+  struct Step {
+    Op op;
+    VectorId from = 0, to = 0;  // ids [from, to) for Add and Remove
+    float salt = 0;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"flushed then removed", {{Add, 0, 100, 1}, {Flush}, {Remove, 10, 12}, {Remove, 200, 201}, {Remove, 10, 11}}},
+      {"an id twice in the file", {{Add, 0, 10, 1}, {Flush}, {Add, 3, 4, 2}, {Flush}, {Remove, 3, 4}, {Flush}}},
+      {"re-added after a delete", {{Add, 0, 20, 1}, {Flush}, {Remove, 5, 6}, {Add, 5, 6, 3}, {Flush}, {Remove, 5, 6}}},
+      {"reopened", {{Add, 0, 50, 1}, {Flush}, {Add, 7, 8, 2}, {Flush}, {Reopen}, {Remove, 7, 8}, {Flush}, {Reopen}}},
+      {"appends after a rewrite",
+       {{Add, 0, 300, 1}, {Flush}, {Remove, 0, 150}, {Flush}, {Add, 400, 500, 2}, {Flush}, {Add, 450, 460, 3},
+        {Flush}, {Remove, 440, 455}, {Reopen}, {Remove, 150, 160}, {Add, 0, 5, 4}, {Flush}}},
+      {"removed before the first flush", {{Add, 0, 5, 1}, {Remove, 2, 3}, {Flush}, {Remove, 2, 3}}},
+  };
+  constexpr size_t kD = 3;
+  auto vec = [](VectorId id, float salt) {
+    return std::vector<float>{static_cast<float>(id), salt, static_cast<float>(id % 7)};
+  };
+  for (const Case& c : cases) {
+    fs::remove(path_);
+    std::vector<Entry> file_records;  // the model
+    std::map<VectorId, std::vector<float>> pending;
+    std::set<VectorId> deleted;
+    bool exists = false;
+    auto index = std::make_unique<MmapFlatIndex>(open(kD));
+    for (const Step& st : c.steps) {
+      switch (st.op) {
+        case Add:
+          for (VectorId id = st.from; id < st.to; ++id) {
+            ASSERT_TRUE(index->add(id, vec(id, st.salt)));
+            pending[id] = vec(id, st.salt);
+          }
+          break;
+        case Remove:
+          for (VectorId id = st.from; id < st.to; ++id) {
+            bool present = pending.erase(id) > 0;
+            if (!deleted.contains(id)) {
+              for (const Entry& e : file_records) present |= e.first == id && !deleted.contains(id);
+              for (const Entry& e : file_records) {
+                if (e.first == id) deleted.insert(id);
+              }
+            }
+            EXPECT_EQ(*index->remove(id), present) << c.name << ": id " << id;
+          }
+          break;
+        case Flush: {
+          ASSERT_TRUE(index->flush()) << c.name;
+          if (!deleted.empty() || (!pending.empty() && !exists)) {
+            std::erase_if(file_records, [&](const Entry& e) { return deleted.contains(e.first); });
+            deleted.clear();
+          }
+          for (auto& [id, v] : pending) file_records.emplace_back(id, v);
+          pending.clear();
+          exists = exists || !file_records.empty();
+          break;
+        }
+        case Reopen:
+          index.reset();
+          index = std::make_unique<MmapFlatIndex>(open(kD));
+          pending.clear();
+          deleted.clear();
+          break;
+      }
+      std::multiset<std::pair<VectorId, std::vector<float>>> want, got;
+      std::map<VectorId, std::vector<float>> latest;
+      for (const Entry& e : file_records) {
+        if (deleted.contains(e.first)) continue;
+        want.insert(e);
+        latest[e.first] = e.second;
+      }
+      for (auto& [id, v] : pending) want.emplace(id, v), latest[id] = v;
+      for (Entry& e : index->iterate()) got.insert(std::move(e));
+      ASSERT_EQ(got, want) << c.name;
+      EXPECT_EQ(index->len(), want.size()) << c.name;
+      std::vector<VectorId> ask;
+      for (VectorId id = 0; id < 510; ++id) ask.push_back(id);
+      const auto vs = index->vectors_of(ask);
+      for (VectorId id : ask) {
+        auto it = latest.find(id);
+        ASSERT_EQ(vs[id].has_value(), it != latest.end()) << c.name << ": id " << id;
+        if (vs[id]) {
+          EXPECT_EQ(*vs[id], it->second) << c.name << ": id " << id;
+        }
+      }
+    }
+  }
 }
 
 TEST_F(MmapFlatIndexTest, SearchMatchesTheFlatScanAcrossFileAndPending) {

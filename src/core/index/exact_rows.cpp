@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,12 @@ namespace {
 
 // About 64 KiB of rows wait in memory before they are written.
 constexpr size_t kSpillBytes = size_t(64) << 10;
+
+// Reads gather up to this many bytes at once, and take the unwanted rows
+// between two wanted ones along when the gap is below kGapBytes: copying a few
+// KiB more costs less than another call.
+constexpr size_t kBlockBytes = size_t(1) << 20;
+constexpr size_t kGapBytes = size_t(16) << 10;
 
 bool pread_all(int fd, uint8_t* p, size_t size, uint64_t offset) {
   while (size > 0) {
@@ -161,6 +168,96 @@ bool ExactRows::read(uint32_t row, float* out) const {
   return true;
 }
 
+bool ExactRows::read_rows(std::span<const uint32_t> rows, float* out) const {
+  if (dimensions_ == 0 || rows.empty()) return true;
+  const size_t bytes = row_bytes();
+  // (row, position asked) in one word, so one sort gives the file order.
+  std::vector<uint64_t> order(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) order[i] = (uint64_t(rows[i]) << 32) | i;
+  std::sort(order.begin(), order.end());
+  auto row_of = [&](size_t j) { return static_cast<uint32_t>(order[j] >> 32); };
+  auto dst_of = [&](size_t j) { return out + (order[j] & 0xFFFFFFFFu) * dimensions_; };
+
+  std::vector<uint8_t> block;
+  const uint64_t spill_end = file_rows_ + spilled_rows_;
+  for (size_t a = 0; a < order.size();) {
+    const uint64_t first = row_of(a);
+    if (first >= spill_end) {
+      std::memcpy(dst_of(a), tail_.data() + (first - spill_end) * dimensions_, bytes);
+      ++a;
+      continue;
+    }
+    const bool loaded = first < file_rows_;
+    const int fd = loaded ? file_fd_ : spill_fd_;
+    const uint64_t stride = loaded ? file_stride_ : bytes;
+    const uint64_t start = loaded ? 0 : file_rows_;
+    const uint64_t end = loaded ? file_rows_ : spill_end;
+    const uint64_t base = loaded ? file_offset_ : 0;
+    const uint64_t max_span = std::max<uint64_t>(1, kBlockBytes / stride);
+    const uint64_t max_gap = std::max<uint64_t>(1, kGapBytes / stride);
+    uint64_t last = first;
+    size_t b = a + 1;
+    for (; b < order.size(); ++b) {
+      const uint64_t r = row_of(b);
+      if (r >= end || r - first >= max_span || r - last > max_gap) break;
+      last = r;
+    }
+    const size_t span = static_cast<size_t>((last - first) * stride + bytes);
+    if (block.size() < span) block.resize(std::max(span, std::min<size_t>(kBlockBytes, bytes * 64)));
+    if (!pread_all(fd, block.data(), span, base + (first - start) * stride)) return false;
+    for (; a < b; ++a) std::memcpy(dst_of(a), block.data() + (row_of(a) - first) * stride, bytes);
+  }
+  return true;
+}
+
+bool ExactRows::compact(std::span<uint32_t* const> live) {
+  std::vector<uint32_t*> order(live.begin(), live.end());
+  std::sort(order.begin(), order.end(), [](const uint32_t* a, const uint32_t* b) { return *a < *b; });
+  if (dimensions_ == 0) {
+    tail_count_ = order.size();
+    spilled_rows_ = 0;
+    for (size_t k = 0; k < order.size(); ++k) *order[k] = static_cast<uint32_t>(file_rows_ + k);
+    return true;
+  }
+  const size_t bytes = row_bytes();
+  std::vector<uint32_t> rows;
+  std::vector<float> block;
+  if (spill_failed_) {
+    // The rows live in memory: the kept ones make a new buffer.
+    rows.reserve(order.size());
+    for (uint32_t* p : order) rows.push_back(*p);
+    block.resize(rows.size() * dimensions_);
+    if (!read_rows(rows, block.data())) return false;
+    tail_ = std::move(block);
+    tail_.shrink_to_fit();
+    if (spill_fd_ >= 0) ::close(spill_fd_);
+    spill_fd_ = -1;
+    spilled_rows_ = 0;
+  } else {
+    const int fd = make_temp_file(dir_);
+    if (fd < 0) return false;
+    // A block of rows at a time, read in file order and written in one call.
+    const size_t per_block = std::max<size_t>(1, kBlockBytes * 4 / bytes);
+    for (size_t at = 0; at < order.size(); at += per_block) {
+      const size_t n = std::min(per_block, order.size() - at);
+      rows.resize(n);
+      for (size_t k = 0; k < n; ++k) rows[k] = *order[at + k];
+      block.resize(n * dimensions_);
+      if (!read_rows(rows, block.data()) ||
+          !pwrite_all(fd, reinterpret_cast<const uint8_t*>(block.data()), n * bytes, at * bytes)) {
+        ::close(fd);
+        return false;
+      }
+    }
+    if (spill_fd_ >= 0) ::close(spill_fd_);
+    spill_fd_ = fd;
+    spilled_rows_ = order.size();
+    tail_.clear();
+  }
+  for (size_t k = 0; k < order.size(); ++k) *order[k] = static_cast<uint32_t>(file_rows_ + k);
+  return true;
+}
+
 ExactRows::Reader::Reader(const ExactRows& rows) : rows_(rows) {
   if (rows.file_rows_ > 0) {
     file_map_size_ = rows.file_offset_ + (rows.file_rows_ - 1) * rows.file_stride_ + rows.row_bytes();
@@ -188,6 +285,20 @@ bool ExactRows::Reader::read(uint32_t row, float* out) const {
     return true;
   }
   return rows_.read(row, out);
+}
+
+bool ExactRows::Reader::read_rows(std::span<const uint32_t> rows, float* out) const {
+  if ((rows_.file_rows_ > 0 && !file_map_) || (rows_.spilled_rows_ > 0 && !spill_map_)) {
+    return rows_.read_rows(rows, out);
+  }
+  const size_t d = rows_.dimensions_;
+  std::vector<uint64_t> order(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) order[i] = (uint64_t(rows[i]) << 32) | i;
+  std::sort(order.begin(), order.end());
+  for (uint64_t o : order) {
+    if (!read(static_cast<uint32_t>(o >> 32), out + (o & 0xFFFFFFFFu) * d)) return false;
+  }
+  return true;
 }
 
 }  // namespace kovra

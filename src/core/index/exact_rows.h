@@ -8,11 +8,12 @@
 // go to an unnamed temporary file that disappears with its descriptor. Appends
 // gather in a buffer of about 64 KiB and reach the file a block at a time.
 // Nothing is mapped for longer than one bulk read, so the rows do not count as
-// the process's resident memory. Rows are never rewritten: a replaced or
-// deleted vector's row stays until the store is dropped.
+// the process's resident memory. The owner knows which rows are still read
+// and calls compact() to drop the others.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,22 @@ class ExactRows {
   // read back.
   bool read(uint32_t row, float* out) const;
 
+  // Copies row rows[i] (each below rows(); any order, repeats allowed) to
+  // out + i * dimensions. The rows are taken in file order and read in blocks
+  // of up to 1 MiB wherever the wanted ones lie close together, so reading
+  // most of the store costs a few large reads rather than one per row.
+  // False when a file cannot be read back.
+  bool read_rows(std::span<const uint32_t> rows, float* out) const;
+
+  // Rewrites the rows appended since the load into a fresh temporary file,
+  // keeping only those that `live` points at: each pointer holds a row at or
+  // above loaded_rows() and is set to the row's new number. Rows of the loaded
+  // file stay as they are. On failure (no file to write, a read that fails)
+  // nothing changes and false is returned.
+  bool compact(std::span<uint32_t* const> live);
+  // Rows read in place from the file the store was loaded from.
+  uint64_t loaded_rows() const { return file_rows_; }
+
   uint64_t rows() const { return file_rows_ + spilled_rows_ + tail_rows(); }
   // Bytes of rows held in memory (the append buffer, and rows that could not
   // be written).
@@ -61,6 +78,9 @@ class ExactRows {
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
     bool read(uint32_t row, float* out) const;
+    // As ExactRows::read_rows, copying from the mappings in file order (no
+    // call per block, and pages the mapping already holds are not read again).
+    bool read_rows(std::span<const uint32_t> rows, float* out) const;
 
    private:
     const ExactRows& rows_;

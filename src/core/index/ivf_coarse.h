@@ -198,10 +198,19 @@ class IvfCoarse {
   void encode_stage(io::Encoder& enc) const;
   template <class Lists>
   void encode_map(io::Encoder& enc, const Lists& lists) const {
+    encode_placements(enc, [&](auto&& put) {
+      for_each_placed(lists, [&](VectorId id, ListRef ref) { put(id, ref.list); });
+    });
+  }
+  // The same record from placements the caller already gathered:
+  // `each(put)` calls put(id, list) for every placed id in for_each_placed's
+  // order.
+  template <class Each>
+  void encode_placements(io::Encoder& enc, Each&& each) const {
     enc.put_count(id_to_list_.size());
-    for_each_placed(lists, [&](VectorId id, ListRef ref) {
+    each([&](VectorId id, uint32_t list) {
       enc.put_u64(id);
-      enc.put_u64(ref.list);
+      enc.put_u64(list);
     });
     enc.put_bool(trained_);
   }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "core/buffer.h"
@@ -62,6 +63,8 @@ void grow_gently(Vec& v, size_t more) {
 }  // namespace
 
 Status IvfPqIndex::place(VectorId id, const float* vector, size_t list, float* residual) {
+  // A re-added id's earlier copy is no longer read once this one is noted.
+  const std::optional<uint32_t> old = exact_row(id);
   KOVRA_ASSIGN_OR_RETURN(const uint32_t row, exact_.append(vector));
   const size_t d = coarse_.dimensions();
   const float* c = coarse_.centroid(list);
@@ -76,6 +79,7 @@ Status IvfPqIndex::place(VectorId id, const float* vector, size_t list, float* r
   l.ids.push_back(id);
   l.rows.push_back(row);
   coarse_.note(id, ListRef{static_cast<uint32_t>(list), l.ids.size() - 1}, lists_);
+  if (old) retire_row(*old);
   return ok();
 }
 
@@ -85,6 +89,46 @@ std::optional<uint32_t> IvfPqIndex::exact_row(VectorId id) const {
   const uint32_t row = lists_[ref->list].rows[ref->pos];
   if (row == ExactRows::kNone) return std::nullopt;
   return row;
+}
+
+namespace {
+
+// Appended rows are rewritten only once this many are dead, so that a small
+// index does not rewrite its file on every other write.
+constexpr uint64_t kMinDeadRows = 1024;
+
+}  // namespace
+
+void IvfPqIndex::retire_row(uint32_t row) {
+  if (row < exact_.loaded_rows()) return;  // the loaded file is never rewritten
+  ++dead_rows_;
+  const uint64_t appended = exact_.rows() - exact_.loaded_rows();
+  if (dead_rows_ >= std::max(kMinDeadRows, compact_after_) && dead_rows_ * 2 >= appended) compact_rows();
+}
+
+void IvfPqIndex::compact_rows() {
+  const uint64_t loaded = exact_.loaded_rows();
+  std::vector<uint32_t*> live;
+  live.reserve(exact_.rows() - loaded - std::min(dead_rows_, exact_.rows() - loaded));
+  for (size_t l = 0; l < lists_.size(); ++l) {
+    PqList& list = lists_[l];
+    for (size_t p = 0; p < list.ids.size(); ++p) {
+      uint32_t& row = list.rows[p];
+      if (row == ExactRows::kNone || row < loaded) continue;
+      if (coarse_.find(list.ids[p], lists_) == ListRef{static_cast<uint32_t>(l), p}) {
+        live.push_back(&row);
+      } else {
+        row = ExactRows::kNone;  // a stale entry's row is never read, and is about to be reused
+      }
+    }
+  }
+  if (exact_.compact(live)) {
+    dead_rows_ = 0;
+    compact_after_ = 0;
+  } else {
+    // Tried again once twice as many rows are dead: still O(1) per write.
+    compact_after_ = dead_rows_ * 2;
+  }
 }
 
 Status IvfPqIndex::add(VectorId id, std::span<const float> vector) {
@@ -243,11 +287,13 @@ Result<std::vector<Hit>> IvfPqIndex::search_ids(std::span<const float> query, si
 
 Result<bool> IvfPqIndex::remove(VectorId id) {
   if (coarse_.remove_pending(id)) return true;
+  const std::optional<uint32_t> row = exact_row(id);
   const auto gone = coarse_.remove_listed(id, lists_);
   if (!gone) return false;
   PqList& l = lists_[gone->list];
   ivf_detail::drop_row(l.codes, quantizer_ ? quantizer_->m() : 0, gone->pos, gone->last);
   ivf_detail::drop_row(l.rows, 1, gone->pos, gone->last);
+  if (row) retire_row(*row);
   return true;
 }
 
@@ -303,16 +349,35 @@ Status IvfPqIndex::set_nprobe(uint64_t nprobe) {
   return ok();
 }
 
+namespace {
+
+// Exact copies are gathered this many bytes of rows at a time while saving:
+// small enough to stay cheap to allocate, as the rows come from the mapping.
+constexpr size_t kSaveGatherBytes = size_t(4) << 20;
+
+}  // namespace
+
 Status IvfPqIndex::save(const std::string& path) const {
-  // Exact copies in list order, each id once at its latest placement.
+  // Every listed id once at its latest placement, in list order, looked up
+  // once for both the exact copies and the map.
+  struct Placed {
+    VectorId id;
+    uint32_t list;
+    uint32_t row;
+  };
+  std::vector<Placed> placed;
+  placed.reserve(coarse_.placed_count());
   size_t copies = 0;
-  coarse_.for_each_placed(lists_, [&](VectorId, ListRef ref) {
-    copies += lists_[ref.list].rows[ref.pos] != ExactRows::kNone;
+  coarse_.for_each_placed(lists_, [&](VectorId id, ListRef ref) {
+    const uint32_t row = lists_[ref.list].rows[ref.pos];
+    placed.push_back(Placed{id, ref.list, row});
+    copies += row != ExactRows::kNone;
   });
-  const ExactRows::Reader reader(exact_);
   Status unreadable;
+  const ExactRows::Reader reader(exact_);
   auto encode = [&](io::Encoder& enc) {
-    enc.put_u64(coarse_.dimensions());
+    const size_t d = coarse_.dimensions();
+    enc.put_u64(d);
     enc.put_enum(metric_id(coarse_.metric()));
     encode_ivf_pq_config(enc, config_);
     coarse_.encode_stage(enc);
@@ -326,19 +391,35 @@ Status IvfPqIndex::save(const std::string& path) const {
         enc.put_bytes(std::span<const uint8_t>(l.codes.data() + i * m, m));
       }
     }
+    // The copies go out in list order but sit on disk in the order they were
+    // added: a block of them is gathered in file order, then written.
     enc.put_count(copies);
-    std::vector<float> v(coarse_.dimensions());
-    coarse_.for_each_placed(lists_, [&](VectorId id, ListRef ref) {
-      const uint32_t row = lists_[ref.list].rows[ref.pos];
-      if (row == ExactRows::kNone || !unreadable) return;
-      if (!reader.read(row, v.data())) {
-        unreadable = fail(Error::io_text("the exact vector of id " + std::to_string(id) + " cannot be read back"));
+    const size_t per_block = std::max<size_t>(1, kSaveGatherBytes / std::max<size_t>(1, d * sizeof(float)));
+    std::vector<uint32_t> rows;
+    std::vector<VectorId> ids;
+    // Filled before it is read: no need to zero it.
+    std::unique_ptr<float[]> block(new float[per_block * d + 1]);
+    for (size_t at = 0; at < placed.size();) {
+      rows.clear();
+      ids.clear();
+      for (; at < placed.size() && rows.size() < per_block; ++at) {
+        if (placed[at].row == ExactRows::kNone) continue;
+        rows.push_back(placed[at].row);
+        ids.push_back(placed[at].id);
+      }
+      if (!reader.read_rows(rows, block.get())) {
+        unreadable = fail(Error::io_text("the exact vectors of " + std::to_string(rows.size()) +
+                                         " ids, from id " + std::to_string(ids.front()) + ", cannot be read back"));
         return;
       }
-      enc.put_u64(id);
-      enc.put_array(v);
+      for (size_t j = 0; j < ids.size(); ++j) {
+        enc.put_u64(ids[j]);
+        enc.put_array(std::span<const float>(block.get() + j * d, d));
+      }
+    }
+    coarse_.encode_placements(enc, [&](auto&& put) {
+      for (const Placed& p : placed) put(p.id, p.list);
     });
-    coarse_.encode_map(enc, lists_);
   };
   return io::write_replacing(path, [&](const std::string& tmp) -> Status {
     KOVRA_TRY(io::save_file(tmp, encode));

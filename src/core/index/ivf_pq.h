@@ -98,6 +98,8 @@ class IvfPqIndex final : public VectorIndex {
   const std::vector<PqList>& lists() const { return lists_; }
   const std::optional<ProductQuantizer>& quantizer() const { return quantizer_; }
   const std::vector<VectorId>& pending_ids() const { return coarse_.pending_ids(); }
+  // Where the exact copies are kept.
+  const ExactRows& exact_rows() const { return exact_; }
 
   // Writes `path` through a temporary file renamed over it, so saving over
   // the file the index was loaded from is safe: the exact copies are still
@@ -119,12 +121,19 @@ class IvfPqIndex final : public VectorIndex {
   Status place(VectorId id, const float* vector, size_t list, float* residual);
   // The row of the exact copy of a listed id, if it has one.
   std::optional<uint32_t> exact_row(VectorId id) const;
+  // The row of the id's latest placement stops being read: counted, and the
+  // appended rows are rewritten without the dead ones once these are as many
+  // as the live ones, so each write pays O(1) for it over time.
+  void retire_row(uint32_t row);
+  void compact_rows();
 
   IvfPqConfig config_;
   IvfCoarse coarse_;
   std::optional<ProductQuantizer> quantizer_;
   std::vector<PqList> lists_;
   ExactRows exact_;
+  uint64_t dead_rows_ = 0;      // appended rows no listed id reads any more
+  uint64_t compact_after_ = 0;  // dead rows before the next attempt after a failed one
 };
 
 }  // namespace kovra

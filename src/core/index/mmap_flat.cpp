@@ -123,7 +123,51 @@ Result<MmapFlatIndex> MmapFlatIndex::open(const std::string& path, size_t dimens
   }
   index.file_count_ = count;
   advise_scan(index.mapping_);
+  index.index_records(0);
   return index;
+}
+
+void MmapFlatIndex::index_records(uint64_t from) {
+  if (from == 0) {
+    by_id_.clear();
+    repeats_.clear();
+  }
+  by_id_indexed_ = file_count_ < SlotMap::kEmpty;
+  if (!by_id_indexed_) {
+    by_id_.clear();
+    repeats_.clear();
+    return;
+  }
+  const auto ids = record_ids();
+  by_id_.reserve(by_id_.size() + static_cast<size_t>(file_count_ - from), ids);
+  for (uint64_t r = from; r < file_count_; ++r) {
+    const VectorId id = record_id(r);
+    if (by_id_.find(id, ids)) {
+      by_id_.move(id, static_cast<uint32_t>(r), ids);  // the last record answers for the id
+      ++repeats_[id];
+    } else {
+      by_id_.insert(id, static_cast<uint32_t>(r), ids);
+    }
+  }
+}
+
+uint64_t MmapFlatIndex::records_of(VectorId id, uint64_t* last) const {
+  if (!by_id_indexed_) {
+    uint64_t records = 0;
+    for (uint64_t r = 0; r < file_count_; ++r) {
+      if (record_id(r) == id) {
+        ++records;
+        *last = r;
+      }
+    }
+    return records;
+  }
+  const std::optional<uint32_t> r = by_id_.find(id, record_ids());
+  if (!r) return 0;
+  *last = *r;
+  if (repeats_.empty()) return 1;
+  const auto more = repeats_.find(id);
+  return 1 + (more == repeats_.end() ? 0 : more->second);
 }
 
 VectorId MmapFlatIndex::record_id(uint64_t i) const { return load_le<VectorId>(record(i)); }
@@ -209,12 +253,26 @@ Result<std::vector<Hit>> MmapFlatIndex::search(std::span<const float> query, siz
 Result<bool> MmapFlatIndex::remove(VectorId id) {
   bool was_pending = pending_.erase(id) > 0;
   if (file_count_ == 0 || deleted_.contains(id)) return was_pending;
-  uint64_t records = 0;
-  for (uint64_t r = 0; r < file_count_; ++r) records += record_id(r) == id;
+  uint64_t last = 0;
+  const uint64_t records = records_of(id, &last);
   if (records == 0) return was_pending;
   deleted_.insert(id);
   hidden_count_ += records;
   return true;
+}
+
+std::vector<std::optional<std::vector<float>>> MmapFlatIndex::vectors_of(std::span<const VectorId> ids) const {
+  std::vector<std::optional<std::vector<float>>> out(ids.size());
+  uint64_t last = 0;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (auto p = pending_.find(ids[i]); p != pending_.end()) {
+      out[i] = p->second;
+    } else if (!hidden(ids[i]) && records_of(ids[i], &last) > 0) {
+      const float* v = record_vector(last);
+      out[i].emplace(v, v + dimensions_);
+    }
+  }
+  return out;
 }
 
 size_t MmapFlatIndex::len() const { return file_count_ - hidden_count_ + pending_.size(); }
@@ -273,6 +331,7 @@ Status MmapFlatIndex::rewrite() {
   hidden_count_ = 0;
   pending_.clear();
   deleted_.clear();
+  index_records(0);
   return ok();
 }
 
@@ -311,8 +370,10 @@ Status MmapFlatIndex::append() {
   }
   mapping_ = std::move(fresh);
   advise_scan(mapping_);
+  const uint64_t from = file_count_;
   file_count_ = new_count;
   pending_.clear();
+  index_records(by_id_indexed_ ? from : 0);
   return ok();
 }
 

@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/index/slot_map.h"
 #include "core/index/vector_index.h"
 #include "core/io/file.h"
 
@@ -40,6 +41,8 @@ class MmapFlatIndex final : public VectorIndex {
   Result<std::vector<Hit>> search(std::span<const float> query, size_t k) const override;
   // Drops the id's pending vector and hides every record of it in the file.
   Result<bool> remove(VectorId id) override;
+  // The pending vector of an id, else its last visible record in the file.
+  std::vector<std::optional<std::vector<float>>> vectors_of(std::span<const VectorId> ids) const override;
   size_t len() const override;
   bool is_empty() const override { return len() == 0; }
   IndexParams params() const override { return {dimensions_, metric_}; }
@@ -72,6 +75,13 @@ class MmapFlatIndex final : public VectorIndex {
 
   Status rewrite();
   Status append();
+  // Indexes records [from, file_count_) by id in by_id_.
+  void index_records(uint64_t from);
+  // How many records of `id` the file holds, and the last one's number.
+  uint64_t records_of(VectorId id, uint64_t* last) const;
+  auto record_ids() const {
+    return [this](uint32_t r) { return record_id(r); };
+  }
 
   io::MappedFile mapping_;  // empty until a file exists
   std::string path_;
@@ -82,6 +92,15 @@ class MmapFlatIndex final : public VectorIndex {
   std::unordered_set<VectorId> deleted_;
   uint64_t file_count_ = 0;
   uint64_t hidden_count_ = 0;  // file records whose id is in deleted_
+  // Id -> the number of its last record in the file. The table keeps only
+  // record numbers and reads each record's id from the mapping to compare
+  // keys: 4 bytes a cell, 5 to 10 bytes per record. Files of 2^32 - 1 records
+  // or more are scanned instead (by_id_indexed_ false).
+  SlotMap by_id_;
+  bool by_id_indexed_ = true;
+  // Records beyond the first of ids the file holds more than once (an id
+  // added again after its record was flushed).
+  std::unordered_map<VectorId, uint64_t> repeats_;
 };
 
 }  // namespace kovra
