@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/io/file.h"
 
 namespace kovra {
@@ -294,7 +298,7 @@ struct SlotScratch {
   void prepare(size_t slots) {
     clear();
     if (sums.size() < slots) {
-      sums.resize(slots, 0.0f);
+      sums.resize((slots + 63) / 64 * 64, 0.0f);  // whole words, for above()
       scored.resize(slots, 0);
       touched.resize((slots + 63) / 64, 0);
     }
@@ -323,6 +327,19 @@ struct SlotScratch {
       for (uint64_t bits = touched[w]; bits != 0; bits &= bits - 1)
         fn(static_cast<Slot>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits))));
     }
+  }
+  // Bits of word w's slots whose sum is above `cut` (a number): 0 for a NaN.
+  uint64_t above(size_t w, float cut) const {
+    const float* chunk = sums.data() + w * 64;
+    uint64_t bits = 0;
+#if defined(__SSE2__)
+    const __m128 c = _mm_set1_ps(cut);
+    for (int i = 0; i < 64; i += 4)
+      bits |= static_cast<uint64_t>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(chunk + i), c))) << i;
+#else
+    for (int i = 0; i < 64; ++i) bits |= static_cast<uint64_t>(chunk[i] > cut) << i;
+#endif
+    return bits;
   }
   size_t touched_count() const {
     size_t count = 0;
@@ -377,11 +394,18 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores_exhaustive(
     if (list != slot_postings_.end()) s.add(list->second, query.values[i]);
   }
   TopPool pool(limit);
-  s.for_each([&](Slot slot) {
-    if (pool.full() && !score_greater(s.sum(slot), pool.cut())) return;
-    const VectorId id = slot_ids_[slot];
-    if (!keep || keep(id)) pool.offer(id, s.sum(slot));
-  });
+  for (size_t w = 0; w < s.words; ++w) {
+    uint64_t bits = s.touched[w];
+    // Once the pool is full, most sums fall below its cut: test 64 at a
+    // time, and look only at those above it.
+    if (bits != 0 && pool.full() && !std::isnan(pool.cut())) bits &= s.above(w, pool.cut());
+    for (; bits != 0; bits &= bits - 1) {
+      const Slot slot = static_cast<Slot>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
+      if (pool.full() && !score_greater(s.sum(slot), pool.cut())) continue;
+      const VectorId id = slot_ids_[slot];
+      if (!keep || keep(id)) pool.offer(id, s.sum(slot));
+    }
+  }
   return pool.take();
 }
 
