@@ -300,6 +300,26 @@ INSTANTIATE_TEST_SUITE_P(
         PruneCase{"tiny_weights", 2000, 200, 1.1, 10, 1e-30f, 1e-29f, 5, 1e-10f, 1e-9f, 25}),
     [](const ::testing::TestParamInfo<PruneCase>& info) { return std::string(info.param.name); });
 
+// Every query of a thread shares one working array over slots, which a query
+// leaves for the next to clear: a store of another size, touched in other
+// places, must not see any of it.
+TEST(PrunedTopScores, StoresOfDifferentSizesShareTheThreadsArrays) {
+  std::mt19937 rng(99);
+  DimensionDraw dims(400, 1.1);
+  SparseStore big, small, empty;
+  for (VectorId id = 0; id < 6000; ++id) big.upsert(id, dims.draw(rng, 12, 0.1f, 1.0f));
+  for (VectorId id = 0; id < 40; ++id) small.upsert(id, dims.draw(rng, 12, 0.1f, 1.0f));
+  const SparseStore* order[] = {&big, &small, &big, &empty, &small, &small, &big};
+  for (int round = 0; round < 3; ++round) {
+    for (const SparseStore* s : order) {
+      const SparseVector q = dims.draw(rng, 1 + static_cast<size_t>(round) * 3, 0.1f, 1.0f);
+      expect_best_of_score(*s, q, 30, s->top_scores(q, 30));
+      expect_best_of_score(*s, q, 30, s->top_scores_exhaustive(q, 30));
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 // Stores where the pruned path would not be safe answer exhaustively, still
 // bit for bit.
 TEST(PrunedTopScoresFallback, UnsafeWeightsAndIrregularVectors) {

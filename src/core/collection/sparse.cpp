@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/io/file.h"
 
 namespace kovra {
@@ -278,47 +282,90 @@ class TopPool {
   std::vector<Entry> heap_;
 };
 
-// Per-thread working arrays over slots: partial sums with the epoch of the
-// query that wrote them (side by side, so that a posting touches one cache
-// line), and a second mark with an epoch; nothing is cleared between queries.
+// Per-thread working arrays over slots: partial sums, one bit per slot
+// marking those this query touched, and a mark with an epoch for the vectors
+// already scored exactly. Sums and bits are zero between queries: a query
+// leaves its own behind, and the next one clears just those (the bits say
+// where), so that adding a posting needs no test of whether its cell is
+// fresh.
 struct SlotScratch {
-  struct Cell {
-    float sum;
-    uint32_t epoch;  // == epoch: sum is this query's
-  };
-  std::vector<Cell> cells;
-  std::vector<uint32_t> scored;  // == epoch: exact score already offered
-  std::vector<Slot> order;       // touched slots, in first-touch order
+  std::vector<float> sums;
+  std::vector<uint64_t> touched;  // bit per slot
+  std::vector<uint32_t> scored;   // == epoch: exact score already offered
+  size_t words = 0;               // words of `touched` the last query may have set
   uint32_t epoch = 0;
 
   void prepare(size_t slots) {
-    if (cells.size() < slots) {
-      cells.resize(slots, Cell{0.0f, 0});
+    clear();
+    if (sums.size() < slots) {
+      sums.resize((slots + 63) / 64 * 64, 0.0f);  // whole words, for above()
       scored.resize(slots, 0);
+      touched.resize((slots + 63) / 64, 0);
     }
+    words = (slots + 63) / 64;
     if (++epoch == 0) {  // wrapped: clear the marks once
-      for (Cell& c : cells) c.epoch = 0;
       std::fill(scored.begin(), scored.end(), 0);
       epoch = 1;
     }
-    order.clear();
   }
-  float sum(Slot slot) const { return cells[slot].sum; }
+  // Zeroes what the last query wrote: word by word through the bits when few
+  // are set, the whole array at once when most are.
+  void clear() {
+    size_t count = 0;
+    for (size_t w = 0; w < words; ++w) count += static_cast<size_t>(__builtin_popcountll(touched[w]));
+    if (count > words * 8) {
+      std::fill(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(std::min(sums.size(), words * 64)), 0.0f);
+    } else {
+      for_each([&](Slot slot) { sums[slot] = 0.0f; });
+    }
+    std::fill(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(words), 0);
+  }
+  // Calls fn(slot) for every slot this query touched, in slot order.
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    for (size_t w = 0; w < words; ++w) {
+      for (uint64_t bits = touched[w]; bits != 0; bits &= bits - 1)
+        fn(static_cast<Slot>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits))));
+    }
+  }
+  // Bits of word w's slots whose sum is above `cut` (a number): 0 for a NaN.
+  uint64_t above(size_t w, float cut) const {
+    const float* chunk = sums.data() + w * 64;
+    uint64_t bits = 0;
+#if defined(__SSE2__)
+    const __m128 c = _mm_set1_ps(cut);
+    for (int i = 0; i < 64; i += 4)
+      bits |= static_cast<uint64_t>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(chunk + i), c))) << i;
+#else
+    for (int i = 0; i < 64; ++i) bits |= static_cast<uint64_t>(chunk[i] > cut) << i;
+#endif
+    return bits;
+  }
+  size_t touched_count() const {
+    size_t count = 0;
+    for (size_t w = 0; w < words; ++w) count += static_cast<size_t>(__builtin_popcountll(touched[w]));
+    return count;
+  }
+  float sum(Slot slot) const { return sums[slot]; }
+  // Adds w * q to every slot of the list. A fresh cell holds 0, and 0 + x is
+  // what an id's first score in score() is (-0 becoming +0 as there).
   void add(const SlotList& list, float q) {
-    Cell* c = cells.data();
+    float* sum = sums.data();
+    uint64_t* bits = touched.data();
     for (const SlotPosting& p : list.entries) {
-      Cell& cell = c[p.slot];
-      if (cell.epoch != epoch) {
-        cell.epoch = epoch;
-        cell.sum = 0.0f;
-        order.push_back(p.slot);
-      }
-      cell.sum += p.weight * q;
+      sum[p.slot] += p.weight * q;
+      bits[p.slot >> 6] |= uint64_t{1} << (p.slot & 63);
     }
   }
 };
 
-thread_local SlotScratch tls_scratch;
+// The thread's scratch. Reached through a call the compiler does not look
+// into: in a shared library a thread-local's address is a call into the
+// dynamic linker, which an inlined access repeats inside the loops using it.
+[[gnu::noinline]] SlotScratch& thread_scratch() {
+  thread_local SlotScratch scratch;
+  return scratch;
+}
 
 }  // namespace
 
@@ -338,7 +385,7 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores_exhaustive(
     const SparseVector& query, size_t limit, const std::function<bool(VectorId)>& keep) const {
   if (!mirrored_) return top_scores_by_id(query, limit, keep);
   if (limit == 0) return {};
-  SlotScratch& s = tls_scratch;
+  SlotScratch& s = thread_scratch();
   s.prepare(slot_ids_.size());
   // Lists in the query's order, each in its stored order: the additions of
   // score(), one for one.
@@ -347,10 +394,17 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores_exhaustive(
     if (list != slot_postings_.end()) s.add(list->second, query.values[i]);
   }
   TopPool pool(limit);
-  for (Slot slot : s.order) {
-    if (pool.full() && !score_greater(s.sum(slot), pool.cut())) continue;
-    const VectorId id = slot_ids_[slot];
-    if (!keep || keep(id)) pool.offer(id, s.sum(slot));
+  for (size_t w = 0; w < s.words; ++w) {
+    uint64_t bits = s.touched[w];
+    // Once the pool is full, most sums fall below its cut: test 64 at a
+    // time, and look only at those above it.
+    if (bits != 0 && pool.full() && !std::isnan(pool.cut())) bits &= s.above(w, pool.cut());
+    for (; bits != 0; bits &= bits - 1) {
+      const Slot slot = static_cast<Slot>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
+      if (pool.full() && !score_greater(s.sum(slot), pool.cut())) continue;
+      const VectorId id = slot_ids_[slot];
+      if (!keep || keep(id)) pool.offer(id, s.sum(slot));
+    }
   }
   return pool.take();
 }
@@ -413,7 +467,7 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVect
   for (const Term& t : terms) unread_postings += t.list->entries.size();
   const size_t total_postings = unread_postings;
 
-  SlotScratch& s = tls_scratch;
+  SlotScratch& s = thread_scratch();
   s.prepare(slot_ids_.size());
   TopPool pool(limit);
   auto offer = [&](Slot slot) {
@@ -436,13 +490,14 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVect
     // Worth a look at the cut (which scores up to `limit` vectors exactly)
     // only when the unread lists are much longer than that and than the
     // vectors found so far.
-    if (unread_postings <= 4 * s.order.size() || unread_postings <= kRescoreCost * limit || s.order.size() < limit)
-      continue;
+    const size_t touched = s.touched_count();
+    if (unread_postings <= 4 * touched || unread_postings <= kRescoreCost * limit || touched < limit) continue;
     // The best partial sums so far, scored exactly, give a cut that every
     // pool member reaches.
     best.clear();
-    for (Slot slot : s.order)
+    s.for_each([&](Slot slot) {
       if (s.scored[slot] != s.epoch) best.push_back(slot);
+    });
     const size_t take = std::min(best.size(), limit);
     std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(take) - (take ? 1 : 0), best.end(),
                      [&](Slot a, Slot b) { return s.sum(a) > s.sum(b); });
@@ -459,17 +514,18 @@ std::vector<std::pair<VectorId, float>> SparseStore::top_scores(const SparseVect
   if (pool.full()) {
     size_t candidates = 0;
     const double cut = static_cast<double>(pool.cut());
-    for (Slot slot : s.order)
+    s.for_each([&](Slot slot) {
       candidates += s.scored[slot] != s.epoch && static_cast<double>(s.sum(slot)) + unread + margin >= cut;
+    });
     if (candidates * kRescoreCost > total_postings) return top_scores_exhaustive(query, limit, keep);
-  } else if (s.order.size() * kRescoreCost > total_postings) {
+  } else if (s.touched_count() * kRescoreCost > total_postings) {
     return top_scores_exhaustive(query, limit, keep);
   }
-  for (Slot slot : s.order) {
-    if (s.scored[slot] == s.epoch) continue;
-    if (pool.full() && static_cast<double>(s.sum(slot)) + unread + margin < static_cast<double>(pool.cut())) continue;
+  s.for_each([&](Slot slot) {
+    if (s.scored[slot] == s.epoch) return;
+    if (pool.full() && static_cast<double>(s.sum(slot)) + unread + margin < static_cast<double>(pool.cut())) return;
     offer(slot);
-  }
+  });
   return pool.take();
 }
 
