@@ -183,10 +183,13 @@ def test_every_acknowledged_write_is_there_after_reopen(tmp_path, watchdog, sync
         live = {id_: p for (n, id_), p in acked.items() if n == name and p is not None}
         col = reopened.get_collection(name)
         assert col.count == len(live)
+        # Read back by id: a graph search is approximate, and deletes may
+        # leave a node that no search reaches, which is not what is tested.
         for id_, payload in live.items():
-            hits = col.search(vector(id_), 1)
-            assert hits and hits[0]["id"] == id_ and hits[0]["distance"] == 0
-            assert hits[0].get("payload", {}) == payload
+            got = col.get(id_)
+            assert got is not None, id_
+            np.testing.assert_array_equal(got["vector"], vector(id_))
+            assert (got["payload"] or {}) == payload
 
 
 @pytest.mark.parametrize("value, error", [
