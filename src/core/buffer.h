@@ -160,6 +160,9 @@ class GrowBuffer {
   void shrink_to_fit() {
     if (size_ < capacity_) set_capacity(size_);
   }
+  friend bool operator==(const GrowBuffer& a, const GrowBuffer& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
   void swap(GrowBuffer& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
@@ -167,8 +170,17 @@ class GrowBuffer {
   }
 
  private:
-  // Blocks from this size on are mappings of their own.
-  static constexpr size_t kMapThreshold = size_t(4) << 20;
+  // Blocks from this size on are mappings of their own, returned to the
+  // system whole when they grow or are freed. Smaller blocks come from malloc,
+  // whose freed blocks stay in the heap: once a process has freed a large
+  // block (NumPy does), glibc serves requests up to 32 MiB from the heap and
+  // keeps what they leave behind, so a table rebuilt at every doubling would
+  // leave its old copies resident.
+  static constexpr size_t kMapThreshold = size_t(256) << 10;
+  // Mappings from this size on are marked for huge pages. A huge page is
+  // resident whole once touched, so a smaller array would carry up to 2 MiB
+  // of untouched tail for little gain in its scan.
+  static constexpr size_t kHugeThreshold = size_t(4) << 20;
   static size_t page_round(size_t bytes) {
     const size_t page = 4096;
     return (bytes + page - 1) & ~(page - 1);
@@ -193,7 +205,7 @@ class GrowBuffer {
   // and mremap moves only what one mapping holds.
   static void advise(void* p, size_t bytes) {
 #ifdef MADV_HUGEPAGE
-    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
+    if (bytes >= kHugeThreshold) ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
 #else
     (void)p;
     (void)bytes;

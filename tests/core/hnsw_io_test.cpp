@@ -388,3 +388,69 @@ TEST_F(HnswFiles, LinksToKeysThatAreNotStoredAreDropped) {
 
 }  // namespace
 }  // namespace kovra
+
+namespace kovra {
+namespace {
+
+// Three nodes 0, 1, 2 on a line; node 0 is the entry point at `level` with
+// the given lists (layer 0 first) and graph m `m`.
+std::vector<uint8_t> upper_graph(uint64_t level, const std::vector<std::vector<uint64_t>>& lists0, uint64_t m = 1) {
+  return *io::encode_to_bytes([&](io::Encoder& e) {
+    put_header(e, 2, 0, 200, 50, 12);
+    e.put_u64(3);
+    for (uint64_t key : {0, 1, 2}) {
+      e.put_u64(key);
+      e.put_array(std::vector<float>{static_cast<float>(key), 0.0f});
+      if (key == 0) {
+        e.put_u64(lists0.size());
+        for (const auto& l : lists0) e.put_array(l);
+      } else {
+        e.put_u64(1);
+        e.put_array(std::vector<uint64_t>{0});
+      }
+      e.put_u64(key == 0 ? level : 0);
+    }
+    e.put_option(std::optional<uint64_t>(0), [](io::Encoder& x, uint64_t v) { x.put_u64(v); });
+    e.put_u64(m);
+    e.put_u64(2);
+    e.put_u64(200);
+    e.put_f64(0.4);
+  });
+}
+
+TEST_F(HnswFiles, UpperListsLoadAsTheFileHasThem) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> file;
+    std::vector<uint8_t> saved;  // empty: the file itself
+  };
+  const Case cases[] = {
+      {"a list longer than m is kept whole", upper_graph(1, {{1, 2}, {1, 2}}), {}},
+      {"an empty list on the top layer", upper_graph(2, {{1}, {2}, {}}), {}},
+      {"fewer lists than the level: the missing ones are empty", upper_graph(2, {{1}, {2}}),
+       upper_graph(2, {{1}, {2}, {}})},
+      {"lists above the level are neither kept nor saved", upper_graph(1, {{1}, {2}, {1}}),
+       upper_graph(1, {{1}, {2}})},
+  };
+  for (const Case& c : cases) {
+    write(path("in"), c.file);
+    auto index = HnswIndex::load(path("in"));
+    ASSERT_TRUE(index) << c.what << ": " << index.error().message();
+    ASSERT_TRUE(index->save(path("out")));
+    EXPECT_EQ(bytes_of(path("out")), c.saved.empty() ? c.file : c.saved) << c.what;
+    for (uint64_t key : {0, 1, 2})
+      EXPECT_EQ((*index->search(std::vector<float>{static_cast<float>(key), 0.0f}, 1))[0].id, key) << c.what;
+    // A new node links into the loaded lists; a node above layer 0 is removed.
+    ASSERT_TRUE(index->add(3, std::vector<float>{3, 0}));
+    ASSERT_TRUE(*index->remove(0));
+    EXPECT_EQ((*index->search(std::vector<float>{3, 0}, 1))[0].id, 3u) << c.what;
+  }
+  // A graph m that no list could use is refused before anything is sized by it.
+  write(path("wide"), upper_graph(1, {{1}, {2}}, uint64_t{1} << 40));
+  auto wide = HnswIndex::load(path("wide"));
+  ASSERT_FALSE(wide);
+  EXPECT_EQ(wide.error().kind(), ErrorKind::Serialization);
+}
+
+}  // namespace
+}  // namespace kovra

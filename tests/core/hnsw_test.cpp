@@ -80,7 +80,21 @@ size_t reachable_on_layer0(const HnswGraph& g) {
   return count;
 }
 
+// The upper-layer lists of every slot, [slot][layer - 1], as plain vectors.
+std::vector<std::vector<std::vector<Slot>>> upper_lists(const HnswGraph& g) {
+  std::vector<std::vector<std::vector<Slot>>> out(g.slot_count());
+  for (size_t s = 0; s < g.slot_count(); ++s) {
+    for (size_t l = 1; l <= g.levels[s]; ++l) {
+      const Slot* list = g.upper_list(static_cast<Slot>(s), l);
+      if (!list) break;
+      out[s].emplace_back(list + 1, list + 1 + list[0]);
+    }
+  }
+  return out;
+}
+
 void expect_graph_invariants(const HnswGraph& g) {
+  const auto upper = upper_lists(g);
   size_t live = 0;
   for (size_t s = 0; s < g.slot_count(); ++s) {
     live += g.live[s];
@@ -88,7 +102,8 @@ void expect_graph_invariants(const HnswGraph& g) {
     for (size_t i = 0; i < g.layer0_counts[s]; ++i) {
       EXPECT_NE(g.layer0_links[s * g.stride() + i], s) << "slot " << s << " lists itself";
     }
-    for (const auto& list : g.upper_links[s]) {
+    EXPECT_EQ(upper[s].empty(), !g.live[s] || g.levels[s] == 0) << "slot " << s;
+    for (const auto& list : upper[s]) {
       EXPECT_LE(list.size(), g.m);
       for (Slot n : list) EXPECT_NE(n, s);
     }
@@ -322,6 +337,36 @@ TEST(HnswIndex, LargeMWorks) {
   EXPECT_TRUE(HnswIndex::check_config({200, 50, 32767}));
 }
 
+TEST(HnswIndex, ChurnAboveLayerZeroKeepsTheListsWhole) {
+  // Nodes above layer 0 are removed and their slots re-used at other levels,
+  // enough times for the pool of upper lists to be compacted more than once.
+  struct Case {
+    const char* what;
+    uint8_t level;  // level of every re-inserted node
+  };
+  const Case cases[] = {{"re-used at layer 0", 0}, {"re-used one layer up", 1}, {"re-used higher", 3}};
+  const size_t n = 1500, d = 8;
+  auto data = random_block(n, d, 31);
+  for (const Case& c : cases) {
+    HnswIndex index(d, Metric::L2, {40, 40, 4});
+    index.set_level_source_for_testing(level_sequence(32, index.graph().level_multiplier));
+    ASSERT_TRUE(index.add_batch_np(data, d, 0));
+    index.set_level_source_for_testing([&] { return c.level; });
+    for (int round = 0; round < 3; ++round) {
+      for (size_t i = 0; i < n; ++i) {
+        if (index.graph().levels[*index.graph().find(i)] == 0) continue;
+        ASSERT_TRUE(*index.remove(i));
+        ASSERT_TRUE(index.add(i, row(data, d, i)));
+      }
+      expect_graph_invariants(index.graph());
+    }
+    EXPECT_LE(index.graph().upper_garbage * 2, index.graph().upper_pool.size() + 4096) << c.what;
+    size_t found = 0;
+    for (size_t i = 0; i < n; ++i) found += (*index.search(row(data, d, i), 1))[0].id == i;
+    EXPECT_GE(found, n * 98 / 100) << c.what;
+  }
+}
+
 TEST(HnswIndex, ParallelBuildDoesNotDependOnTheThreadCount) {
   const size_t n = 2000, d = 16;
   auto data = random_block(n, d, 11);
@@ -336,7 +381,7 @@ TEST(HnswIndex, ParallelBuildDoesNotDependOnTheThreadCount) {
   EXPECT_EQ(a.levels, b.levels);
   EXPECT_EQ(a.layer0_counts, b.layer0_counts);
   EXPECT_EQ(a.layer0_links, b.layer0_links);
-  EXPECT_EQ(a.upper_links, b.upper_links);
+  EXPECT_EQ(upper_lists(a), upper_lists(b));
   EXPECT_EQ(a.entry_point, b.entry_point);
   expect_graph_invariants(a);
 }
@@ -391,7 +436,7 @@ TEST(HnswIndex, SmallParallelBatchIsSequential) {
   ASSERT_TRUE(a.add_batch_np(data, d, 0));
   ASSERT_TRUE(b.add_batch_parallel(data, d, 0, 4, 256));
   EXPECT_EQ(a.graph().layer0_links, b.graph().layer0_links);
-  EXPECT_EQ(a.graph().upper_links, b.graph().upper_links);
+  EXPECT_EQ(upper_lists(a.graph()), upper_lists(b.graph()));
 }
 
 TEST(HnswIndex, IterateListsLiveSlotsInOrder) {

@@ -49,9 +49,9 @@ inline void prefetch_vector(const float* v, size_t bytes) {
   for (size_t off = 0; off < end; off += 64) __builtin_prefetch(p + off, 0, 3);
 }
 
-uint32_t next_epoch(SearchScratch& s) {
+uint16_t next_epoch(SearchScratch& s) {
   if (++s.epoch == 0) {
-    std::fill(s.visited.begin(), s.visited.end(), 0u);
+    std::fill(s.visited.begin(), s.visited.end(), uint16_t{0});
     s.epoch = 1;
   }
   return s.epoch;
@@ -73,7 +73,6 @@ void HnswGraph::ensure_slot(Slot s) {
   levels.resize(need, 0);
   layer0_links.resize(need * stride(), 0);
   layer0_counts.resize(need, 0);
-  upper_links.resize(need);
   live.resize(need, 0);
   ids.resize(need, 0);
 }
@@ -86,7 +85,6 @@ void HnswGraph::reserve_slots(size_t slots) {
   levels.reserve(slots);
   layer0_links.reserve(slots * stride());
   layer0_counts.reserve(slots);
-  upper_links.reserve(slots);
   live.reserve(slots);
   ids.reserve(slots);
   slot_of_id.reserve(slots, [this](uint32_t s) { return ids[s]; });
@@ -124,8 +122,8 @@ uint64_t HnswGraph::slot_bytes(uint64_t slots) const {
   uint64_t per_slot, bytes;
   if (__builtin_mul_overflow(uint64_t{dimensions}, sizeof(float), &per_slot)) return UINT64_MAX;
   // The id and its map cells (at most 2.5 per slot) beside the graph's arrays.
-  per_slot += sizeof(uint8_t) * 2 + stride() * sizeof(Slot) + sizeof(layer0_counts[0]) + sizeof(upper_links[0]) +
-              sizeof(uint32_t) + sizeof(VectorId) + 10;
+  per_slot += sizeof(uint8_t) * 2 + stride() * sizeof(Slot) + sizeof(layer0_counts[0]) + sizeof(uint16_t) +
+              sizeof(VectorId) + 10;
   if (__builtin_mul_overflow(slots, per_slot, &bytes)) return UINT64_MAX;
   return bytes;
 }
@@ -150,14 +148,54 @@ Status HnswGraph::check_growth(uint64_t new_nodes) const {
   return ok();
 }
 
+void HnswGraph::reset_upper(Slot s, size_t level, size_t width) {
+  drop_upper(s);
+  if (level == 0) return;
+  const size_t at = upper_pool.size(), words = 2 + level * (width + 1);
+  // Blocks are found by 32-bit offsets, one value of which marks an empty cell.
+  if (at + words >= BasicSlotMap<uint32_t>::kEmpty || width >= BasicSlotMap<uint32_t>::kEmpty) throw std::bad_alloc();
+  upper_pool.resize(at + words, 0);
+  upper_pool[at] = s;
+  upper_pool[at + 1] = static_cast<Slot>(width);
+  upper_of_slot.insert(s, static_cast<uint32_t>(at), [this](uint32_t b) { return upper_pool[b]; });
+}
+
+void HnswGraph::drop_upper(Slot s) {
+  auto at = upper_of_slot.erase(s, [this](uint32_t b) { return upper_pool[b]; });
+  if (!at) return;
+  const size_t width = upper_pool[*at + 1];
+  upper_garbage += 2 + levels[s] * (width + 1);
+  // Compacting once the garbage is as large as the rest keeps the pool within
+  // twice the live blocks, at a linear cost shared by as many removals.
+  if (upper_garbage > 4096 && 2 * upper_garbage > upper_pool.size()) compact_upper();
+}
+
+void HnswGraph::compact_upper() {
+  // Blocks keep their order, so the pool reads the same as before, only shorter.
+  std::vector<uint32_t> starts;
+  starts.reserve(upper_of_slot.size());
+  upper_of_slot.for_each([&](uint32_t b) { starts.push_back(b); });
+  std::sort(starts.begin(), starts.end());
+  GrowBuffer<Slot> pool;
+  pool.reserve(upper_pool.size() - upper_garbage);
+  upper_of_slot.clear();
+  for (uint32_t b : starts) {
+    const size_t words = 2 + levels[upper_pool[b]] * (size_t{upper_pool[b + 1]} + 1);
+    const uint32_t at = static_cast<uint32_t>(pool.size());
+    pool.insert(pool.end(), upper_pool.data() + b, upper_pool.data() + b + words);
+    upper_of_slot.insert(pool[at], at, [&pool](uint32_t c) { return pool[c]; });
+  }
+  upper_pool.swap(pool);
+  upper_garbage = 0;
+}
+
 void HnswGraph::place(Slot s, const float* v, uint8_t level) {
   std::copy(v, v + dimensions, vectors.begin() + static_cast<std::ptrdiff_t>(size_t{s} * dimensions));
+  // The old block is sized by the old level.
+  drop_upper(s);
   levels[s] = level;
   layer0_counts[s] = 0;
-  auto& lists = upper_links[s];
-  lists.clear();
-  lists.resize(level);
-  for (auto& l : lists) l.reserve(m + 1);  // room for the one overflowing link
+  reset_upper(s, level, m);
   if (!live[s]) {
     live[s] = 1;
     ++live_count;
@@ -166,8 +204,8 @@ void HnswGraph::place(Slot s, const float* v, uint8_t level) {
 
 void HnswGraph::search_layer(const DistanceScorer& q, Slot entry, size_t ef, size_t layer,
                              SearchScratch& s) const {
-  const uint32_t epoch = next_epoch(s);
-  uint32_t* visited = s.visited.data();
+  const uint16_t epoch = next_epoch(s);
+  uint16_t* visited = s.visited.data();
   auto& cand = s.candidates;
   auto& res = s.results;
   cand.clear();
@@ -194,10 +232,10 @@ void HnswGraph::search_layer(const DistanceScorer& q, Slot entry, size_t ef, siz
       list = layer0_links.data() + size_t{c.slot} * st;
       count = layer0_counts[c.slot];
     } else {
-      const auto& lists = upper_links[c.slot];
-      if (lists.size() < layer) continue;
-      list = lists[layer - 1].data();
-      count = lists[layer - 1].size();
+      const Slot* at = upper_list(c.slot, layer);
+      if (!at) continue;
+      count = at[0];
+      list = at + 1;
     }
     // The next candidate's list is read on the next round.
     if (layer == 0 && !cand.empty()) {
@@ -273,18 +311,18 @@ Slot HnswGraph::greedy(const DistanceScorer& q, Slot start, size_t layer, Search
   Slot current = start;
   float best = q.one(vector(current));
   for (;;) {
-    const auto& lists = upper_links[current];
-    if (lists.size() < layer) return current;
-    const auto& list = lists[layer - 1];
-    if (s.gather.size() < list.size()) {
-      s.gather.resize(list.size());
-      s.gather_dist.resize(list.size());
+    const Slot* at = upper_list(current, layer);
+    if (!at) return current;
+    const size_t count = at[0];
+    if (s.gather.size() < count) {
+      s.gather.resize(count);
+      s.gather_dist.resize(count);
     }
     // Deleted nodes keep links pointing at them in other nodes' lists; walking
     // onto one would start the next layer from a node that is not there.
     size_t g = 0;
-    for (Slot n : list)
-      if (live[n]) s.gather[g++] = n;
+    for (size_t i = 0; i < count; ++i)
+      if (live[at[1 + i]]) s.gather[g++] = at[1 + i];
     score(q, s.gather.data(), g, s.gather_dist.data());
     Slot next = current;
     for (size_t j = 0; j < g; ++j) {
@@ -417,26 +455,41 @@ void HnswGraph::set_links(Slot self, size_t layer, std::span<const Slot> chosen)
     layer0_counts[self] = static_cast<uint16_t>(chosen.size());
     return;
   }
-  auto& lists = upper_links[self];
-  if (lists.size() < layer) lists.resize(layer);
-  lists[layer - 1].assign(chosen.begin(), chosen.end());
+  Slot* at = upper_list(self, layer);
+  KOVRA_CHECK(at && chosen.size() <= upper_width(self), "an upper list set beyond its node's level");
+  at[0] = static_cast<Slot>(chosen.size());
+  std::copy(chosen.begin(), chosen.end(), at + 1);
 }
 
 void HnswGraph::link_back(Metric metric, Slot n, size_t layer, Slot self, LinkScratch& scratch) {
   const size_t max = layer == 0 ? m0 : m;
   if (layer == 0) {
     Slot* row = layer0_links.data() + size_t{n} * stride();
-    size_t count = layer0_counts[n];
-    row[count++] = self;
-    if (count > max) count = prune(metric, n, row, count, max, scratch);
-    layer0_counts[n] = static_cast<uint16_t>(count);
+    layer0_counts[n] =
+        static_cast<uint16_t>(append_link(metric, n, row, layer0_counts[n], stride(), max, self, scratch));
     return;
   }
-  auto& theirs = upper_links[n];
-  if (theirs.size() < layer) theirs.resize(layer);
-  auto& list = theirs[layer - 1];
-  list.push_back(self);
-  if (list.size() > max) list.resize(prune(metric, n, list.data(), list.size(), max, scratch));
+  // A search over a stale link toward a re-used slot can offer a node whose
+  // level is below `layer`: it has no list there to take the link, and a
+  // file would not list one.
+  Slot* at = upper_list(n, layer);
+  if (!at) return;
+  at[0] = static_cast<Slot>(append_link(metric, n, at + 1, at[0], upper_width(n), max, self, scratch));
+}
+
+size_t HnswGraph::append_link(Metric metric, Slot owner, Slot* list, size_t count, size_t width, size_t max,
+                              Slot self, LinkScratch& scratch) const {
+  if (count < width) {
+    list[count++] = self;
+    return count > max ? prune(metric, owner, list, count, max, scratch) : count;
+  }
+  // A full list prunes a copy with the new link, then takes the kept entries back.
+  auto& full = scratch.full;
+  full.assign(list, list + count);
+  full.push_back(self);
+  count = prune(metric, owner, full.data(), full.size(), std::min(max, width), scratch);
+  std::copy(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(count), list);
+  return count;
 }
 
 // Shrinks an overflowing list to at most `max` entries and returns its new
@@ -491,15 +544,18 @@ void HnswGraph::unlink(Slot s) {
     }
   }
   layer0_counts[s] = 0;
-  auto& lists = upper_links[s];
-  for (size_t l = 1; l <= levels[s] && l <= lists.size(); ++l) {
-    for (Slot n : lists[l - 1]) {
-      if (n == s || upper_links[n].size() < l) continue;
-      auto& theirs = upper_links[n][l - 1];
-      theirs.erase(std::remove(theirs.begin(), theirs.end(), s), theirs.end());
+  for (size_t l = 1; l <= levels[s]; ++l) {
+    const Slot* own_list = upper_list(s, l);
+    if (!own_list) break;
+    for (size_t i = 0, c = own_list[0]; i < c; ++i) {
+      Slot n = own_list[1 + i];
+      Slot* theirs = n == s ? nullptr : upper_list(n, l);
+      if (!theirs) continue;
+      Slot* first = theirs + 1;
+      theirs[0] = static_cast<Slot>(std::remove(first, first + theirs[0], s) - first);
     }
   }
-  std::vector<std::vector<Slot>>().swap(lists);
+  drop_upper(s);
 
   if (entry_point == s) {
     entry_point.reset();
@@ -514,15 +570,10 @@ void HnswGraph::unlink(Slot s) {
 }
 
 size_t HnswGraph::memory_bytes() const {
-  size_t bytes = vectors.capacity() * sizeof(float) + levels.capacity() + layer0_links.capacity() * sizeof(Slot) +
-                 layer0_counts.capacity() * sizeof(uint16_t) + live.capacity() +
-                 upper_links.capacity() * sizeof(upper_links[0]) + ids.capacity() * sizeof(VectorId) +
-                 slot_of_id.memory_bytes() + free_slots.capacity() * sizeof(Slot);
-  for (const auto& lists : upper_links) {
-    bytes += lists.capacity() * sizeof(lists[0]);
-    for (const auto& l : lists) bytes += l.capacity() * sizeof(Slot);
-  }
-  return bytes;
+  return vectors.capacity() * sizeof(float) + levels.capacity() + layer0_links.capacity() * sizeof(Slot) +
+         layer0_counts.capacity() * sizeof(uint16_t) + live.capacity() + ids.capacity() * sizeof(VectorId) +
+         slot_of_id.memory_bytes() + upper_pool.capacity() * sizeof(Slot) + upper_of_slot.memory_bytes() +
+         free_slots.capacity() * sizeof(Slot);
 }
 
 // ---------------------------------------------------------------------------
@@ -902,7 +953,7 @@ void HnswIndex::replace_graph(HnswGraph graph) {
 }
 
 size_t HnswIndex::memory_bytes() const {
-  return graph_.memory_bytes() + scratch_->scratch.visited.capacity() * sizeof(uint32_t);
+  return graph_.memory_bytes() + scratch_->scratch.visited.capacity() * sizeof(uint16_t);
 }
 
 }  // namespace kovra

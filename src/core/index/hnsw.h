@@ -6,9 +6,11 @@
 // build step.
 //
 // Storage is one entry per slot: vectors back to back, layer-0 lists in one
-// flat array with a stride of m0 + 1 (the extra entry holds the one link that
-// may overflow a full list until it is pruned) and 16-bit counts, upper-layer
-// lists per node, each slot's id, and a map from id to slot.
+// flat array with a stride of m0 and 16-bit counts, each slot's id, and a map
+// from id to slot. The lists of the upper layers, which about one node in m
+// has, sit in one pool found through a small map from slot to block, so a
+// node on layer 0 only costs nothing for them. Every array grows in place
+// without leaving copies behind (see GrowBuffer).
 #pragma once
 
 #include <cstdint>
@@ -56,10 +58,12 @@ inline bool neighbor_less(const Neighbor& a, const Neighbor& b) {
 
 // Working memory of layer searches, reused from one search to the next.
 struct SearchScratch {
-  std::vector<uint32_t, BulkAllocator<uint32_t>> visited;  // one mark per slot; visited when == epoch
+  // One mark per slot; visited when == epoch. 16 bits, as in hnswlib: the
+  // marks are cleared once every 65,535 searches, and cost two bytes a node.
+  GrowBuffer<uint16_t> visited;
   std::vector<Neighbor> candidates;  // heap, nearest on top
   std::vector<Neighbor> results;     // heap, farthest on top
-  uint32_t epoch = 1;
+  uint16_t epoch = 1;
   std::vector<Slot> gather;          // live, newly reached neighbours of one node
   std::vector<float> gather_dist;    // their distances
   std::vector<Neighbor> layer;       // result of the last layer search
@@ -75,14 +79,21 @@ struct SearchScratch {
 // The graph proper. Searches only read it; insertion, linking and deletion
 // write it and are never run concurrently with anything else.
 struct HnswGraph {
-  FloatBuffer vectors;                                 // dimensions floats per slot
-  std::vector<uint8_t> levels;                         // top layer of each node
-  std::vector<Slot, BulkAllocator<Slot>> layer0_links;  // (m0 + 1) entries per slot
-  std::vector<uint16_t> layer0_counts;                 // valid entries per slot
-  std::vector<std::vector<std::vector<Slot>>> upper_links;  // [slot][layer - 1]
-  std::vector<uint8_t> live;                           // 1 = slot holds a live vector
-  std::vector<VectorId> ids;                           // id of each slot
-  SlotMap slot_of_id;                                  // id -> slot, for every claimed slot
+  FloatBuffer vectors;               // dimensions floats per slot
+  GrowBuffer<uint8_t> levels;        // top layer of each node
+  GrowBuffer<Slot> layer0_links;     // m0 entries per slot
+  GrowBuffer<uint16_t> layer0_counts;  // valid entries per slot
+  GrowBuffer<uint8_t> live;          // 1 = slot holds a live vector
+  GrowBuffer<VectorId> ids;          // id of each slot
+  SlotMap slot_of_id;                // id -> slot, for every claimed slot
+  // Upper-layer lists. A node placed at level L > 0 owns one block of the
+  // pool: its slot, the width w of its lists, then for each layer 1..L a
+  // count and w entries. Blocks are found through `upper_of_slot`, keyed by
+  // the slot at the head of each block. Blocks of removed nodes are garbage
+  // until the pool is compacted.
+  GrowBuffer<Slot> upper_pool;
+  BasicSlotMap<uint32_t> upper_of_slot;
+  size_t upper_garbage = 0;          // pool entries in dropped blocks
   std::vector<Slot> free_slots;                        // slots of deleted nodes, taken first
   std::optional<Slot> entry_point;                     // absent when nothing is live
   uint64_t live_count = 0;
@@ -96,7 +107,7 @@ struct HnswGraph {
   HnswGraph(uint64_t dimensions, uint64_t m, uint64_t ef_construction);
 
   size_t slot_count() const { return live.size(); }
-  size_t stride() const { return static_cast<size_t>(m0) + 1; }
+  size_t stride() const { return static_cast<size_t>(m0); }
   const float* vector(Slot s) const { return vectors.data() + size_t{s} * dimensions; }
   bool is_live(Slot s) const { return s < live.size() && live[s]; }
 
@@ -127,6 +138,29 @@ struct HnswGraph {
   // memory. Freed slots are reused first.
   Status check_growth(uint64_t new_nodes) const;
 
+  // The list of node `s` on `layer` (>= 1): a count followed by room for
+  // upper_width(s) entries, or null when the node has no list there (its
+  // level is lower, or it was removed).
+  Slot* upper_list(Slot s, size_t layer) {
+    return const_cast<Slot*>(static_cast<const HnswGraph*>(this)->upper_list(s, layer));
+  }
+  const Slot* upper_list(Slot s, size_t layer) const {
+    if (layer > levels[s]) return nullptr;
+    auto at = upper_of_slot.find(s, [this](uint32_t b) { return upper_pool[b]; });
+    if (!at) return nullptr;
+    return upper_pool.data() + *at + 2 + (layer - 1) * (size_t{upper_pool[*at + 1]} + 1);
+  }
+  // Entries a list of node `s` has room for (m, or more for a longer list read from a file).
+  size_t upper_width(Slot s) const {
+    auto at = upper_of_slot.find(s, [this](uint32_t b) { return upper_pool[b]; });
+    return at ? upper_pool[*at + 1] : 0;
+  }
+  // Gives node `s` empty lists on layers 1..level, `width` entries each
+  // (none at level 0), dropping any it had.
+  void reset_upper(Slot s, size_t level, size_t width);
+  // Drops the upper lists of node `s`, if it has any.
+  void drop_upper(Slot s);
+
   // Copies the vector in, resets the node's lists for `level` and marks it live.
   // The slot must exist and must not be live (unlink it first).
   void place(Slot s, const float* vector, uint8_t level);
@@ -154,6 +188,7 @@ struct HnswGraph {
   struct LinkScratch {
     std::vector<Slot> kept;
     std::vector<Neighbor> scored;
+    std::vector<Slot> full;  // a full list and the link that overflows it
   };
   // Sets the node's list on `layer` to `chosen` and links it back from each of
   // them, pruning lists that overflow.
@@ -179,6 +214,12 @@ struct HnswGraph {
   void select_diverse(Metric metric, Slot self, std::span<const Neighbor> sorted, size_t max,
                       std::vector<Slot>& out) const;
   size_t prune(Metric metric, Slot owner, Slot* list, size_t count, size_t max, LinkScratch& scratch) const;
+  // Appends `self` to a list with room for `width` entries holding `count`,
+  // pruning to `max` when it then holds more; returns the new count.
+  size_t append_link(Metric metric, Slot owner, Slot* list, size_t count, size_t width, size_t max, Slot self,
+                     LinkScratch& scratch) const;
+  // Rewrites the pool without the blocks of removed nodes.
+  void compact_upper();
 
   LinkScratch link_scratch_;  // for connect, which runs on one thread
 };

@@ -70,10 +70,9 @@ void encode_graph(io::Encoder& enc, const HnswGraph& g) {
     enc.raw(g.vector(slot), g.dimensions * sizeof(float));
     enc.put_count(level + 1);
     put_links(enc, g, g.layer0_links.data() + s * g.stride(), g.layer0_counts[s], buf);
-    const auto& upper = g.upper_links[s];
     for (size_t l = 1; l <= level; ++l) {
-      if (l <= upper.size()) {
-        put_links(enc, g, upper[l - 1].data(), upper[l - 1].size(), buf);
+      if (const Slot* list = g.upper_list(slot, l)) {
+        put_links(enc, g, list + 1, list[0], buf);
       } else {
         enc.put_count(0);
       }
@@ -103,6 +102,11 @@ Result<HnswGraphSnapshot> decode_graph(io::Decoder& dec) {
 Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
   if (snap.m0 > kMaxHnswM0) {
     return fail(invalid("m0 " + std::to_string(snap.m0) + " exceeds " + std::to_string(kMaxHnswM0)));
+  }
+  // Upper lists get room for m links each: a larger m would ask for more
+  // memory than any node can use.
+  if (snap.m > kMaxHnswM0 / 2) {
+    return fail(invalid("m " + std::to_string(snap.m) + " exceeds " + std::to_string(kMaxHnswM0 / 2)));
   }
   HnswGraph g;
   g.dimensions = dimensions;
@@ -156,23 +160,27 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
     const Slot s = slot_of_node[i];
     std::copy(node.vector.begin(), node.vector.end(),
               g.vectors.begin() + static_cast<std::ptrdiff_t>(size_t{s} * dimensions));
-    g.levels[s] = static_cast<uint8_t>(node.level);
+    // A repeated key's earlier block is sized by the earlier level.
+    g.drop_upper(s);
+    const size_t level = static_cast<size_t>(node.level);
+    g.levels[s] = static_cast<uint8_t>(level);
     g.layer0_counts[s] = 0;
-    auto& upper = g.upper_links[s];
-    upper.clear();
-    for (size_t l = 0; l < node.neighbors.size(); ++l) {
+    // Upper lists longer than m (which no save writes) are kept whole; lists
+    // above the node's level are never followed nor saved, so they are not kept.
+    size_t width = g.m;
+    for (size_t l = 1; l < node.neighbors.size() && l <= level; ++l) width = std::max(width, node.neighbors[l].size());
+    g.reset_upper(s, level, width);
+    for (size_t l = 0; l < node.neighbors.size() && l <= level; ++l) {
       const auto& list = node.neighbors[l];
+      Slot* row = l == 0 ? g.layer0_links.data() + size_t{s} * g.stride() : g.upper_list(s, l) + 1;
+      const size_t room = l == 0 ? g.m0 : width;
+      size_t c = 0;
+      for (size_t j = 0; j < list.size() && c < room; ++j)
+        if (auto t = g.find(list[j])) row[c++] = *t;
       if (l == 0) {
-        Slot* row = g.layer0_links.data() + size_t{s} * g.stride();
-        size_t c = 0;
-        for (size_t j = 0; j < list.size() && c < g.m0; ++j)
-          if (auto t = g.find(list[j])) row[c++] = *t;
         g.layer0_counts[s] = static_cast<uint16_t>(c);
       } else {
-        auto& out = upper.emplace_back();
-        out.reserve(list.size());
-        for (uint64_t n : list)
-          if (auto t = g.find(n)) out.push_back(*t);
+        row[-1] = static_cast<Slot>(c);
       }
     }
     if (!g.live[s]) {

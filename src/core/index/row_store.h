@@ -62,8 +62,8 @@ class RowStore {
       rows_.move(ids_[row], static_cast<uint32_t>(row), id_of());
     }
     cells_.resize(last * width_);
-    extra_.pop_back();
-    ids_.pop_back();
+    extra_.resize(last);
+    ids_.resize(last);
     return true;
   }
 
@@ -79,10 +79,12 @@ class RowStore {
  private:
   size_t width_;
   // size() * width_ cells; large stores sit on huge pages, which spares the
-  // scan a TLB miss every 4 KiB.
-  std::vector<Cell, BulkAllocator<Cell>> cells_;
-  std::vector<float> extra_;  // one per row
-  std::vector<VectorId> ids_;  // one per row
+  // scan a TLB miss every 4 KiB. Mappings sized to their capacity: an
+  // allocation rounded up to whole huge pages kept a partly used huge page
+  // resident at its end.
+  GrowBuffer<Cell> cells_;
+  GrowBuffer<float> extra_;    // one per row
+  GrowBuffer<VectorId> ids_;   // one per row
   SlotMap rows_;               // rows below 2^32 - 1
 
   auto id_of() const {

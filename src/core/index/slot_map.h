@@ -10,8 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <vector>
-
+#include "core/buffer.h"
 #include "core/error.h"
 
 namespace kovra {
@@ -29,7 +28,7 @@ class BasicSlotMap {
   size_t memory_bytes() const { return cells_.capacity() * sizeof(Slot); }
 
   void clear() {
-    std::vector<Slot>().swap(cells_);
+    GrowBuffer<Slot>().swap(cells_);
     size_ = 0;
   }
 
@@ -153,13 +152,15 @@ class BasicSlotMap {
 
   template <class IdOf>
   void rehash(size_t cap, IdOf id_of) {
-    std::vector<Slot> old(cap, kEmpty);
+    GrowBuffer<Slot> old(cap, kEmpty);
     old.swap(cells_);
     for (Slot s : old)
       if (s != kEmpty) place(id_of(s), s);
   }
 
-  std::vector<Slot> cells_;
+  // A mapping of its own once large, so that the copy a rehash drops goes back
+  // to the system.
+  GrowBuffer<Slot> cells_;
   size_t size_ = 0;
 };
 
