@@ -134,8 +134,11 @@ bool convert(PyObject* obj, JsonValue* out, size_t depth) {
       return true;
     }
   }
+  // Plain containers have neither number protocol: trying them would raise
+  // (and format) two TypeErrors for every payload only to clear them.
+  const bool container = PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
   // 3. signed 64-bit integer through the index protocol
-  if (!PyFloat_CheckExact(obj) && !PyUnicode_CheckExact(obj)) {
+  if (!container && !PyFloat_CheckExact(obj) && !PyUnicode_CheckExact(obj)) {
     PyRef index = PyRef::steal(PyNumber_Index(obj));
     if (index) {
       int overflow = 0;
@@ -149,7 +152,7 @@ bool convert(PyObject* obj, JsonValue* out, size_t depth) {
     PyErr_Clear();
   }
   // 4. float conversion; NaN and infinities become null
-  if (!PyUnicode_CheckExact(obj)) {
+  if (!container && !PyUnicode_CheckExact(obj)) {
     double d = PyFloat_AsDouble(obj);
     if (!(d == -1.0 && PyErr_Occurred())) {
       *out = std::isfinite(d) ? JsonValue(d) : JsonValue();
