@@ -24,9 +24,12 @@ constexpr size_t kSpillBytes = size_t(64) << 10;
 constexpr size_t kBlockBytes = size_t(1) << 20;
 constexpr size_t kGapBytes = size_t(16) << 10;
 
-bool pread_all(int fd, uint8_t* p, size_t size, uint64_t offset) {
+// Moves all `size` bytes at `offset` through `io` (pread or pwrite), which
+// may move fewer at a time or be interrupted.
+template <class Bytes, class Io>
+bool transfer_all(Io io, int fd, Bytes* p, size_t size, uint64_t offset) {
   while (size > 0) {
-    ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+    ssize_t n = io(fd, p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -36,16 +39,10 @@ bool pread_all(int fd, uint8_t* p, size_t size, uint64_t offset) {
   return true;
 }
 
+bool pread_all(int fd, uint8_t* p, size_t size, uint64_t offset) { return transfer_all(::pread, fd, p, size, offset); }
+
 bool pwrite_all(int fd, const uint8_t* p, size_t size, uint64_t offset) {
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return transfer_all(::pwrite, fd, p, size, offset);
 }
 
 // An unnamed file in `dir`; where the file system cannot make one, a named
