@@ -9,6 +9,16 @@
 
 namespace kovra {
 
+// splitmix64 finaliser: sequential ids spread over the whole of a table.
+inline size_t spread_id(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ull;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebull;
+  x ^= x >> 31;
+  return static_cast<size_t>(x);
+}
+
 class IdMap {
  public:
   size_t size() const { return size_; }
@@ -91,15 +101,7 @@ class IdMap {
     uint8_t state;
   };
 
-  // splitmix64 finaliser: sequential ids spread over the whole table.
-  static size_t hash(uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ull;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebull;
-    x ^= x >> 31;
-    return static_cast<size_t>(x);
-  }
+  static size_t hash(uint64_t x) { return spread_id(x); }
 
   static size_t capacity_for(size_t n) {
     size_t cap = 16;

@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+
 #include "core/buffer.h"
 #include "core/error.h"
+#include "core/index/id_map.h"
 
 namespace kovra {
 
@@ -126,15 +128,7 @@ class BasicSlotMap {
   }
 
  private:
-  // splitmix64 finaliser: sequential ids spread over the whole table.
-  static size_t hash(uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ull;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebull;
-    x ^= x >> 31;
-    return static_cast<size_t>(x);
-  }
+  static size_t hash(uint64_t x) { return spread_id(x); }
 
   // At most four fifths full.
   static size_t capacity_for(size_t n) {
