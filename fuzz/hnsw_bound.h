@@ -27,14 +27,14 @@ inline double graph_bytes(uint64_t slots, uint64_t dims, uint64_t m0) {
 
 // Each node of the file takes at most one slot.
 inline bool graph_too_large(const HnswGraphSnapshot& snap, uint64_t dims) {
-  return graph_bytes(snap.nodes.size(), dims, snap.m0) > kMaxGraphBytes;
+  return graph_bytes(snap.size(), dims, snap.m0) > kMaxGraphBytes;
 }
 
 // A graph file (the graph record alone) read into an index of `dims`.
 inline bool graph_file_too_large(std::span<const uint8_t> data, uint64_t dims) {
   io::SpanSource source(data);
   io::Decoder dec(source);
-  auto snap = decode_graph(dec);
+  auto snap = decode_graph(dec, dims);
   return snap && graph_too_large(*snap, dims);
 }
 
@@ -49,7 +49,7 @@ inline bool index_file_too_large(std::span<const uint8_t> data) {
   auto m = dec.get_u64();
   if (!m) return false;
   const uint64_t header_end = dec.offset();
-  if (auto snap = decode_graph(dec); snap && graph_too_large(*snap, *dims)) return true;
+  if (auto snap = decode_graph(dec, *dims); snap && graph_too_large(*snap, *dims)) return true;
 
   io::SpanSource legacy_source(data.subspan(header_end));
   io::Decoder legacy(legacy_source);

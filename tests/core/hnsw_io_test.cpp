@@ -356,6 +356,35 @@ INSTANTIATE_TEST_SUITE_P(Keys, HnswKeys,
                                            KeyCase{"sparse", {7, 40'000'000, 0x0123456789abcdefull}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Files written elsewhere may list their nodes in any key order, or a key
+// twice: such a file loads through the id map instead of the sorted keys.
+TEST_F(HnswFiles, NodesInAnyKeyOrderLoad) {
+  struct Case {
+    const char* what;
+    std::vector<uint64_t> keys;  // file order
+    std::vector<std::pair<uint64_t, float>> live;  // ascending key, first coordinate of its vector
+  };
+  const Case cases[] = {
+      {"descending", {9, 5, 1}, {{1, 2.0f}, {5, 1.0f}, {9, 0.0f}}},
+      {"a repeated key keeps its last node", {4, 2, 4}, {{2, 1.0f}, {4, 2.0f}}},
+      {"ascending with a gap", {3, 8, 9}, {{3, 0.0f}, {8, 1.0f}, {9, 2.0f}}},
+  };
+  for (const Case& c : cases) {
+    write(path("in"), keyed_graph(c.keys));
+    auto index = HnswIndex::load(path("in"));
+    ASSERT_TRUE(index) << c.what << ": " << index.error().message();
+    auto all = index->iterate();
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    ASSERT_EQ(all.size(), c.live.size()) << c.what;
+    for (size_t i = 0; i < all.size(); ++i) {
+      EXPECT_EQ(all[i].first, c.live[i].first) << c.what;
+      EXPECT_EQ(all[i].second[0], c.live[i].second) << c.what;
+      auto hits = *index->search(all[i].second, 1);
+      EXPECT_EQ(hits[0].id, c.live[i].first) << c.what;
+    }
+  }
+}
+
 TEST_F(HnswFiles, LinksToKeysThatAreNotStoredAreDropped) {
   // Node 0 links to key 3, below the largest key 5 but not stored: a link
   // toward a deleted node, which loads and is left out when saved again.

@@ -52,40 +52,73 @@ static bool trailer_fields(const uint8_t* trailer) {
          io::StreamHash::of({trailer, kFields * 8}) == load_u64(trailer + kFields * 8);
 }
 
-std::optional<LogMark> read_checkpoint_mark(const std::string& path) {
+namespace {
+
+struct Trailer {
+  uint64_t graph_bytes;
+  uint64_t graph_digest;
+  LogMark mark;
+};
+
+// The trailer of the checkpoint at `path`, when its tag and digest hold and
+// it sizes the graph record as the file does.
+std::optional<Trailer> read_trailer(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   uint8_t trailer[kCheckpointTrailerSize];
   struct stat st;
-  bool read = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= kCheckpointTrailerSize &&
+  bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<uint64_t>(st.st_size) >= kCheckpointTrailerSize &&
               ::pread(fd, trailer, sizeof trailer, st.st_size - static_cast<off_t>(sizeof trailer)) ==
                   static_cast<ssize_t>(sizeof trailer);
   ::close(fd);
   if (!read || !trailer_fields(trailer)) return std::nullopt;
-  return LogMark{load_u64(trailer + 16), load_u64(trailer + 24)};
+  Trailer t{load_u64(trailer), load_u64(trailer + 8), LogMark{load_u64(trailer + 16), load_u64(trailer + 24)}};
+  if (t.graph_bytes != static_cast<uint64_t>(st.st_size) - kCheckpointTrailerSize) return std::nullopt;
+  return t;
+}
+
+// Hands the first `limit` bytes of a file to the decoder and hashes them on
+// the way, so that one pass over the file both checks and decodes it.
+class HashingSource final : public io::Source {
+ public:
+  HashingSource(io::Source& inner, uint64_t limit) : inner_(inner), left_(limit) {}
+  Result<size_t> read(void* out, size_t size) override {
+    KOVRA_ASSIGN_OR_RETURN(size_t n, inner_.read(out, static_cast<size_t>(std::min<uint64_t>(size, left_))));
+    hash_.update(out, n);
+    left_ -= n;
+    return n;
+  }
+  bool exhausted() const { return left_ == 0; }
+  uint64_t digest() const { return hash_.digest(); }
+
+ private:
+  io::Source& inner_;
+  uint64_t left_;
+  io::StreamHash hash_;
+};
+
+}  // namespace
+
+std::optional<LogMark> read_checkpoint_mark(const std::string& path) {
+  auto trailer = read_trailer(path);
+  if (!trailer) return std::nullopt;
+  return trailer->mark;
 }
 
 std::optional<GraphCheckpoint> read_graph_checkpoint(const std::string& path, uint64_t dimensions) {
-  if (!io::file_exists(path)) return std::nullopt;
-  auto file = io::MappedFile::open(path);
-  if (!file) return std::nullopt;
-  std::span<const uint8_t> bytes = file->bytes();
-  if (bytes.size() < kCheckpointTrailerSize) return std::nullopt;
-  const uint8_t* trailer = bytes.data() + bytes.size() - kCheckpointTrailerSize;
-  if (!trailer_fields(trailer)) return std::nullopt;
-  const uint64_t graph_bytes = load_u64(trailer);
-  if (graph_bytes != bytes.size() - kCheckpointTrailerSize) return std::nullopt;
-  std::span<const uint8_t> graph = bytes.first(static_cast<size_t>(graph_bytes));
-  if (io::StreamHash::of(graph) != load_u64(trailer + 8)) return std::nullopt;
-
-  io::SpanSource source(graph);
+  auto trailer = read_trailer(path);
+  if (!trailer) return std::nullopt;
+  auto reader = io::FileReader::open(path);
+  if (!reader) return std::nullopt;
+  HashingSource source(**reader, trailer->graph_bytes);
   io::Decoder dec(source);
-  auto snap = decode_graph(dec);
-  if (!snap) return std::nullopt;
+  auto snap = decode_graph(dec, dimensions);
+  // The record must be the whole of the bytes the trailer vouches for.
+  if (!snap || !source.exhausted() || source.digest() != trailer->graph_digest) return std::nullopt;
   auto decoded = from_snapshot(std::move(*snap), dimensions);
   if (!decoded) return std::nullopt;
-  GraphCheckpoint out{std::move(*decoded), LogMark{load_u64(trailer + 16), load_u64(trailer + 24)}};
-  return out;
+  return GraphCheckpoint{std::move(*decoded), trailer->mark};
 }
 
 }  // namespace kovra

@@ -22,14 +22,30 @@ void put_links(io::Encoder& enc, const HnswGraph& g, const Slot* list, size_t co
   enc.put_array(buf);
 }
 
-Result<std::pair<uint64_t, HnswNodeSnapshot>> decode_node(io::Decoder& dec) {
-  std::pair<uint64_t, HnswNodeSnapshot> out;
-  KOVRA_ASSIGN_OR_RETURN(out.first, dec.get_u64());
-  KOVRA_ASSIGN_OR_RETURN(out.second.vector, dec.get_array<float>());
-  KOVRA_ASSIGN_OR_RETURN(out.second.neighbors,
-                         dec.get_seq<std::vector<uint64_t>>([](io::Decoder& d) { return d.get_array<uint64_t>(); }));
-  KOVRA_ASSIGN_OR_RETURN(out.second.level, dec.get_u64());
-  return out;
+// Appends `n` numbers from the input to `out`, chunk by chunk, so that only
+// what the input holds is allocated.
+template <class Vec>
+Status read_into(io::Decoder& dec, Vec& out, uint64_t n) {
+  using T = typename Vec::value_type;
+  constexpr uint64_t kChunk = io::kMaxReserveBytes / sizeof(T);
+  while (n > 0) {
+    const size_t take = static_cast<size_t>(std::min(n, kChunk)), at = out.size();
+    out.resize(at + take);
+    KOVRA_TRY(dec.read_exact(out.data() + at, take * sizeof(T)));
+    n -= take;
+  }
+  return ok();
+}
+
+// Reads past `n` floats.
+Status skip_floats(io::Decoder& dec, uint64_t n) {
+  float buf[1024];
+  while (n > 0) {
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, std::size(buf)));
+    KOVRA_TRY(dec.read_exact(buf, take * sizeof(float)));
+    n -= take;
+  }
+  return ok();
 }
 
 struct Header {
@@ -88,9 +104,42 @@ void encode_graph(io::Encoder& enc, const HnswGraph& g) {
   enc.put_f64(g.level_multiplier);
 }
 
-Result<HnswGraphSnapshot> decode_graph(io::Decoder& dec) {
+Result<HnswGraphSnapshot> decode_graph(io::Decoder& dec, uint64_t dimensions) {
   HnswGraphSnapshot snap;
-  KOVRA_ASSIGN_OR_RETURN(snap.nodes, (dec.get_seq<std::pair<uint64_t, HnswNodeSnapshot>>(decode_node)));
+  KOVRA_ASSIGN_OR_RETURN(uint64_t count, dec.get_count());
+  const size_t hint = io::Decoder::reserve_hint(count, 64);
+  snap.keys.reserve(hint);
+  snap.levels.reserve(hint);
+  snap.node_lists.reserve(hint + 1);
+  snap.node_lists.push_back(0);
+  for (uint64_t i = 0; i < count; ++i) {
+    KOVRA_ASSIGN_OR_RETURN(uint64_t key, dec.get_u64());
+    KOVRA_ASSIGN_OR_RETURN(uint64_t length, dec.get_count());
+    // Past a fault the snapshot is refused whole: its vectors are not kept.
+    if (length == dimensions && !snap.fault) {
+      KOVRA_TRY(read_into(dec, snap.vectors, length));
+    } else {
+      KOVRA_TRY(skip_floats(dec, length));
+      if (!snap.fault && length != dimensions) {
+        snap.fault = "node " + std::to_string(key) + " has a vector of length " + std::to_string(length) +
+                     ", expected " + std::to_string(dimensions);
+      }
+    }
+    KOVRA_ASSIGN_OR_RETURN(uint64_t lists, dec.get_count());
+    for (uint64_t l = 0; l < lists; ++l) {
+      KOVRA_ASSIGN_OR_RETURN(uint64_t n, dec.get_count());
+      KOVRA_TRY(read_into(dec, snap.links, n));
+      snap.list_ends.push_back(snap.links.size());
+    }
+    snap.node_lists.push_back(snap.list_ends.size());
+    KOVRA_ASSIGN_OR_RETURN(uint64_t level, dec.get_u64());
+    if (level > 255 && !snap.fault) {
+      snap.fault = "node " + std::to_string(key) + " has level " + std::to_string(level) +
+                   ", at most 255 is supported";
+    }
+    snap.keys.push_back(key);
+    snap.levels.push_back(level);
+  }
   KOVRA_ASSIGN_OR_RETURN(snap.entry_point, dec.get_option<uint64_t>([](io::Decoder& d) { return d.get_u64(); }));
   KOVRA_ASSIGN_OR_RETURN(snap.m, dec.get_u64());
   KOVRA_ASSIGN_OR_RETURN(snap.m0, dec.get_u64());
@@ -98,6 +147,52 @@ Result<HnswGraphSnapshot> decode_graph(io::Decoder& dec) {
   KOVRA_ASSIGN_OR_RETURN(snap.level_multiplier, dec.get_f64());
   return snap;
 }
+
+namespace {
+
+// Slot of each key of a snapshot whose keys ascend strictly, as every saved
+// graph's do: node i takes slot i, and a link's slot is found in the sorted
+// keys (by subtraction when they are consecutive) instead of the id map.
+class AscendingKeys {
+ public:
+  explicit AscendingKeys(std::span<const uint64_t> keys) : keys_(keys) {
+    dense_ = !keys.empty() && keys.back() - keys.front() == keys.size() - 1;
+  }
+  static bool fit(std::span<const uint64_t> keys) {
+    for (size_t i = 1; i < keys.size(); ++i)
+      if (keys[i] <= keys[i - 1]) return false;
+    return true;
+  }
+  std::optional<Slot> operator()(uint64_t key) const {
+    if (dense_) {
+      if (key < keys_.front() || key - keys_.front() >= keys_.size()) return std::nullopt;
+      return static_cast<Slot>(key - keys_.front());
+    }
+    auto it = std::lower_bound(keys_.begin(), keys_.end(), key);
+    if (it == keys_.end() || *it != key) return std::nullopt;
+    return static_cast<Slot>(it - keys_.begin());
+  }
+
+ private:
+  std::span<const uint64_t> keys_;
+  bool dense_ = false;
+};
+
+// Gives node i of the snapshot slot i of an empty graph: its id, its vector
+// (the snapshot's array becomes the graph's) and room for its lists.
+void take_nodes_in_order(HnswGraph& g, HnswGraphSnapshot& snap) {
+  const size_t n = snap.size();
+  g.vectors.swap(snap.vectors);
+  g.levels.resize(n, 0);
+  g.layer0_links.resize(n * g.stride(), 0);
+  g.layer0_counts.resize(n, 0);
+  g.live.resize(n, 0);
+  g.ids.assign(snap.keys.data(), snap.keys.data() + n);
+  g.slot_of_id.reserve(n, [&g](uint32_t s) { return g.ids[s]; });
+  for (size_t i = 0; i < n; ++i) g.slot_of_id.insert(g.ids[i], static_cast<Slot>(i), [&g](uint32_t s) { return g.ids[s]; });
+}
+
+}  // namespace
 
 Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
   if (snap.m0 > kMaxHnswM0) {
@@ -114,31 +209,22 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
   g.m0 = snap.m0;
   g.ef_construction = snap.ef_construction;
   g.level_multiplier = snap.level_multiplier;
-  if (snap.nodes.empty()) return g;
+  const size_t n = snap.size();
+  if (n == 0) return g;
 
   // Check everything before allocating the slot arrays, so that no later
   // search can read outside them. Keys are ids; each distinct one gets the
   // next slot, in file order, and a repeated key keeps its last node.
-  uint64_t top = 0;
-  for (const auto& [key, node] : snap.nodes) {
-    if (node.vector.size() != dimensions) {
-      return fail(invalid("node " + std::to_string(key) + " has a vector of length " +
-                          std::to_string(node.vector.size()) + ", expected " + std::to_string(dimensions)));
-    }
-    if (node.level > 255) {
-      return fail(invalid("node " + std::to_string(key) + " has level " + std::to_string(node.level) +
-                          ", at most 255 is supported"));
-    }
-    top = std::max(top, key);
-  }
+  if (snap.fault) return fail(invalid(*snap.fault));
+  const uint64_t top = *std::max_element(snap.keys.begin(), snap.keys.end());
   // A link or entry point beyond the largest key points at no node the file
   // could hold; one to a smaller key that is not stored is a link toward a
   // deleted node, dropped as saving drops them.
-  for (const auto& [key, node] : snap.nodes) {
-    for (const auto& list : node.neighbors) {
-      for (uint64_t n : list) {
-        if (n > top) {
-          return fail(invalid("node " + std::to_string(key) + " links to key " + std::to_string(n) +
+  for (size_t i = 0; i < n; ++i) {
+    for (uint64_t j = snap.node_lists[i]; j < snap.node_lists[i + 1]; ++j) {
+      for (uint64_t key : snap.list(j)) {
+        if (key > top) {
+          return fail(invalid("node " + std::to_string(snap.keys[i]) + " links to key " + std::to_string(key) +
                               " outside the keys up to " + std::to_string(top)));
         }
       }
@@ -149,34 +235,44 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
     return fail(invalid("entry point " + std::to_string(*snap.entry_point) + " outside the keys up to " +
                         std::to_string(top)));
   }
+  if (auto why = g.growth_shortfall(n)) return fail(invalid("the file's " + std::to_string(n) + " nodes " + *why));
 
-  if (auto why = g.growth_shortfall(snap.nodes.size()))
-    return fail(invalid("the file's " + std::to_string(snap.nodes.size()) + " nodes " + *why));
-  g.reserve_slots(snap.nodes.size());
-  std::vector<Slot> slot_of_node(snap.nodes.size());
-  for (size_t i = 0; i < snap.nodes.size(); ++i) slot_of_node[i] = g.claim(snap.nodes[i].first);
-  for (size_t i = 0; i < snap.nodes.size(); ++i) {
-    auto& node = snap.nodes[i].second;
-    const Slot s = slot_of_node[i];
-    std::copy(node.vector.begin(), node.vector.end(),
-              g.vectors.begin() + static_cast<std::ptrdiff_t>(size_t{s} * dimensions));
-    // A repeated key's earlier block is sized by the earlier level.
-    g.drop_upper(s);
-    const size_t level = static_cast<size_t>(node.level);
+  const bool in_order = AscendingKeys::fit(snap.keys);
+  std::vector<Slot> slot_of_node;
+  if (in_order) {
+    take_nodes_in_order(g, snap);
+  } else {
+    g.reserve_slots(n);
+    slot_of_node.resize(n);
+    for (size_t i = 0; i < n; ++i) slot_of_node[i] = g.claim(snap.keys[i]);
+  }
+  const AscendingKeys ascending(snap.keys);
+  auto slot_of_key = [&](uint64_t key) { return in_order ? ascending(key) : g.find(key); };
+
+  for (size_t i = 0; i < n; ++i) {
+    const Slot s = in_order ? static_cast<Slot>(i) : slot_of_node[i];
+    if (!in_order) {
+      std::copy_n(snap.vectors.data() + i * dimensions, dimensions,
+                  g.vectors.begin() + static_cast<std::ptrdiff_t>(size_t{s} * dimensions));
+      // A repeated key's earlier block is sized by the earlier level.
+      g.drop_upper(s);
+    }
+    const size_t level = static_cast<size_t>(snap.levels[i]);
+    const size_t first = snap.node_lists[i], lists = snap.node_lists[i + 1] - first;
     g.levels[s] = static_cast<uint8_t>(level);
     g.layer0_counts[s] = 0;
     // Upper lists longer than m (which no save writes) are kept whole; lists
     // above the node's level are never followed nor saved, so they are not kept.
     size_t width = g.m;
-    for (size_t l = 1; l < node.neighbors.size() && l <= level; ++l) width = std::max(width, node.neighbors[l].size());
+    for (size_t l = 1; l < lists && l <= level; ++l) width = std::max(width, snap.list(first + l).size());
     g.reset_upper(s, level, width);
-    for (size_t l = 0; l < node.neighbors.size() && l <= level; ++l) {
-      const auto& list = node.neighbors[l];
+    for (size_t l = 0; l < lists && l <= level; ++l) {
+      const std::span<const uint64_t> list = snap.list(first + l);
       Slot* row = l == 0 ? g.layer0_links.data() + size_t{s} * g.stride() : g.upper_list(s, l) + 1;
       const size_t room = l == 0 ? g.m0 : width;
       size_t c = 0;
       for (size_t j = 0; j < list.size() && c < room; ++j)
-        if (auto t = g.find(list[j])) row[c++] = *t;
+        if (auto t = slot_of_key(list[j])) row[c++] = *t;
       if (l == 0) {
         g.layer0_counts[s] = static_cast<uint16_t>(c);
       } else {
@@ -188,7 +284,7 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
       ++g.live_count;
     }
   }
-  const std::optional<Slot> entry = g.find(*snap.entry_point);
+  const std::optional<Slot> entry = slot_of_key(*snap.entry_point);
   if (!entry) return fail(invalid("entry point " + std::to_string(*snap.entry_point) + " is not a stored node"));
   g.entry_point = *entry;
   return g;
@@ -211,7 +307,7 @@ Result<HnswIndex> HnswIndex::load(const std::string& path) {
   bool decoded = false;
   auto current = io::load_file<HnswIndex>(path, [&](io::Decoder& dec) -> Result<HnswIndex> {
     KOVRA_ASSIGN_OR_RETURN(Header h, decode_header(dec));
-    KOVRA_ASSIGN_OR_RETURN(HnswGraphSnapshot snap, decode_graph(dec));
+    KOVRA_ASSIGN_OR_RETURN(HnswGraphSnapshot snap, decode_graph(dec, h.dimensions));
     decoded = true;
     KOVRA_ASSIGN_OR_RETURN(HnswGraph graph, from_snapshot(std::move(snap), h.dimensions));
     HnswIndex index(h.dimensions, h.metric, h.config);
@@ -266,7 +362,7 @@ Status HnswIndex::restore_graph(const std::string& path) {
   KOVRA_ASSIGN_OR_RETURN(io::MappedFile file, io::MappedFile::open(path));
   io::SpanSource source(file.bytes());
   io::Decoder dec(source);
-  KOVRA_ASSIGN_OR_RETURN(HnswGraphSnapshot snap, decode_graph(dec));
+  KOVRA_ASSIGN_OR_RETURN(HnswGraphSnapshot snap, decode_graph(dec, dimensions_));
   KOVRA_ASSIGN_OR_RETURN(HnswGraph graph, from_snapshot(std::move(snap), dimensions_));
   replace_graph(std::move(graph));
   return ok();

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -21,25 +23,37 @@
 
 namespace kovra {
 
-struct HnswNodeSnapshot {
-  std::vector<float> vector;
-  std::vector<std::vector<uint64_t>> neighbors;  // list l is the node's list on layer l
-  uint64_t level = 0;
-};
-
+// A graph record as read, node by node in file order, in flat arrays: a
+// record of a million nodes decodes without a million small allocations, and
+// the arrays grow without copying (see GrowBuffer).
 struct HnswGraphSnapshot {
-  std::vector<std::pair<uint64_t, HnswNodeSnapshot>> nodes;  // keyed by id, any order
+  GrowBuffer<uint64_t> keys;        // node i's key
+  FloatBuffer vectors;              // node i's vector at i * dimensions
+  GrowBuffer<uint64_t> levels;      // node i's level
+  GrowBuffer<uint64_t> node_lists;  // node i's lists are [node_lists[i], node_lists[i + 1])
+  GrowBuffer<uint64_t> list_ends;   // list j's keys are links[list_ends[j - 1] (0 for j = 0), list_ends[j])
+  GrowBuffer<uint64_t> links;
+  // The first node that no graph of these dimensions can take (a vector of
+  // another length, whose floats are not kept, or a level above 255).
+  std::optional<std::string> fault;
   std::optional<uint64_t> entry_point;
   uint64_t m = 0;
   uint64_t m0 = 0;
   uint64_t ef_construction = 0;
   double level_multiplier = 0.0;
+
+  size_t size() const { return keys.size(); }
+  std::span<const uint64_t> list(size_t j) const {
+    const uint64_t begin = j ? list_ends[j - 1] : 0;
+    return {links.data() + begin, static_cast<size_t>(list_ends[j] - begin)};
+  }
 };
 
 // Writes the graph record of `graph`: its live nodes in ascending id order,
 // each list holding only links to live nodes.
 void encode_graph(io::Encoder& enc, const HnswGraph& graph);
-Result<HnswGraphSnapshot> decode_graph(io::Decoder& dec);
+// Reads a graph record for a graph of `dimensions`.
+Result<HnswGraphSnapshot> decode_graph(io::Decoder& dec, uint64_t dimensions);
 
 // Rebuilds a graph of `dimensions` from a snapshot; links to keys that are
 // not stored are dropped. Rejects (Serialization) a vector of another length,
