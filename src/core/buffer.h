@@ -177,13 +177,14 @@ class GrowBuffer {
   // keeps what they leave behind, so a table rebuilt at every doubling would
   // leave its old copies resident.
   static constexpr size_t kMapThreshold = size_t(256) << 10;
-  // Mappings from this size on are marked for huge pages, start on a huge
-  // page boundary and span whole huge pages. A huge page is resident whole
-  // once touched, so a smaller array would carry up to 2 MiB of untouched
-  // tail for little gain in its scan. The boundary matters: the kernel backs
-  // only aligned 2 MiB spans with huge pages, and a mapping moved by mremap to
-  // an address of another alignment has its huge pages split back into small
-  // ones. A graph built batch by batch then ended up mostly on 4 KiB pages,
+  // Mappings from this size on are marked for huge pages and start on a huge
+  // page boundary. A huge page is resident whole once touched, so a smaller
+  // array would carry up to 2 MiB of untouched tail for little gain in its
+  // scan; for the same reason a mapping ends at its last small page: the
+  // kernel backs only whole aligned 2 MiB spans with huge pages, so a partial
+  // last span stays on small pages. The boundary matters: a mapping moved by
+  // mremap to an address of another alignment has its huge pages split back
+  // into small ones. A graph built batch by batch then ended up mostly on 4 KiB pages,
   // and its searches, which hop across the whole store, ran at a quarter of
   // the speed of the same graph loaded from a file once the caches were cold.
   static constexpr size_t kHugeThreshold = size_t(4) << 20;
@@ -191,7 +192,6 @@ class GrowBuffer {
   static size_t round_to(size_t bytes, size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }
   static size_t block_bytes(size_t capacity) {
     const size_t bytes = capacity * sizeof(T);
-    if (bytes >= kHugeThreshold) return round_to(bytes, kHugePage);
     return bytes >= kMapThreshold ? round_to(bytes, 4096) : bytes;
   }
   static bool mapped(size_t capacity) { return capacity * sizeof(T) >= kMapThreshold; }
