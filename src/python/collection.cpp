@@ -352,7 +352,7 @@ PyObject* upsert_batch_np(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (size_t r = 0; r < ids.size(); ++r) {
       UpsertItem& item = items[r];
       item.id = ids[r];
-      const float* row = block.data.data() + r * block.columns;
+      const float* row = block.values.data() + r * block.columns;
       item.borrowed = std::span<const float>(row, block.columns);
       if (payloads && !to_payload(PyList_GetItem(payloads, static_cast<Py_ssize_t>(r)), &item.payload, "payloads"))
         return static_cast<PyObject*>(nullptr);
@@ -375,7 +375,7 @@ PyObject* search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (a[3] && !to_size(a[3], "num_threads", &num_threads)) return static_cast<PyObject*>(nullptr);
     BatchArrays arrays;
     if (!arrays.create(block.rows, k)) return static_cast<PyObject*>(nullptr);
-    const QueryBlock queries{block.data, block.rows, block.columns};
+    const QueryBlock queries{block.values, block.rows, block.columns};
     const BatchOutput out{arrays.ids(), arrays.distances(), k};
     auto r = with_collection_read(*s.core, [&](const Collection& c) -> Status {
       // A block of the wrong width is refused as search refuses such a
@@ -466,7 +466,7 @@ PyObject* search_hybrid_batch(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!to_size(a[2], "k", &k) || (a[3] && !to_f32(a[3], "dense_weight", &dense_weight)) ||
         (a[4] && !to_f32(a[4], "sparse_weight", &sparse_weight)) || !to_filter(a[5], &filter))
       return static_cast<PyObject*>(nullptr);
-    const QueryBlock queries{block.data, block.rows, block.columns};
+    const QueryBlock queries{block.values, block.rows, block.columns};
     std::vector<std::vector<HybridHit>> results;
     auto r = with_collection_read(*s.core, [&](const Collection& c) {
       return c.search_hybrid_batch(queries, sparse, k, dense_weight, sparse_weight, filter ? &*filter : nullptr, 0,

@@ -243,8 +243,8 @@ bool to_entries(PyObject* obj, std::vector<Entry>* out) {
   return true;
 }
 
-bool to_block(PyObject* obj, FloatBlock* out) {
-  PyBufferView buf;
+bool to_block(PyObject* obj, FloatBlock* out, bool copy) {
+  PyBufferView& buf = out->source;
   if (!buf.acquire(obj) || !is_float32_buffer(buf.view())) {
     PyErr_SetString(PyExc_ValueError, "vectors must support the buffer protocol (e.g. numpy array)");
     return false;
@@ -254,9 +254,17 @@ bool to_block(PyObject* obj, FloatBlock* out) {
     PyErr_Format(PyExc_ValueError, "vectors must be 2-dimensional, got %d-dimensional", v.ndim);
     return false;
   }
-  if (!copy_buffer(v, &out->data)) return false;
   out->rows = static_cast<size_t>(v.shape[0]);
   out->columns = static_cast<size_t>(v.shape[1]);
+  const size_t count = static_cast<size_t>(v.len / v.itemsize);
+  // A batch read in place spares a copy of the whole block, and the fresh
+  // pages of a large one: the copy cost more than the writes it fed.
+  if (!copy && PyBuffer_IsContiguous(&v, 'C')) {
+    out->values = {static_cast<const float*>(v.buf), count};
+    return true;
+  }
+  if (!copy_buffer(v, &out->data)) return false;
+  out->values = {out->data.data(), out->data.size()};
   return true;
 }
 

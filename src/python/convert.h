@@ -56,11 +56,15 @@ bool to_entries(PyObject* obj, std::vector<Entry>* out);
 
 // A 2-D float32 buffer copied in row-major order.
 struct FloatBlock {
-  FloatBuffer data;
+  std::span<const float> values;  // rows * columns floats, row-major
+  FloatBuffer data;               // the copy `values` points into, when one was made
+  PyBufferView source;            // the caller's buffer, held while `values` borrows it
   size_t rows = 0;
   size_t columns = 0;
 };
-bool to_block(PyObject* obj, FloatBlock* out);
+// A 2-D float32 block. A C-contiguous one is read in place unless `copy`
+// asks for `data` to hold the values; any other layout is copied into `data`.
+bool to_block(PyObject* obj, FloatBlock* out, bool copy = false);
 
 // Ids from a 1-D NumPy integer array (any width, signed or not) or any
 // sequence of ints; a negative or non-integer id fails as to_u64 fails.

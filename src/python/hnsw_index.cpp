@@ -43,7 +43,7 @@ PyObject* hnsw_add_batch_np(PyObject* self, PyObject* args, PyObject* kwargs) {
     uint64_t start_id = 0;
     if (!to_block(a[0], &block)) return static_cast<PyObject*>(nullptr);
     if (a[1] && !to_u64(a[1], "start_id", &start_id)) return static_cast<PyObject*>(nullptr);
-    Status st = without_gil([&] { return s.core->add_batch_np(block.data, block.columns, start_id); });
+    Status st = without_gil([&] { return s.core->add_batch_np(block.values, block.columns, start_id); });
     return none_or_raise(st);
   });
 }
@@ -61,7 +61,7 @@ PyObject* hnsw_add_batch_parallel(PyObject* self, PyObject* args, PyObject* kwar
     if (a[2] && !to_size(a[2], "num_threads", &num_threads)) return static_cast<PyObject*>(nullptr);
     if (a[3] && !to_size(a[3], "micro_batch_size", &micro_batch_size)) return static_cast<PyObject*>(nullptr);
     Status st = without_gil([&] {
-      return s.core->add_batch_parallel(block.data, block.columns, start_id, num_threads, micro_batch_size);
+      return s.core->add_batch_parallel(block.values, block.columns, start_id, num_threads, micro_batch_size);
     });
     return none_or_raise(st);
   });

@@ -77,7 +77,7 @@ struct IndexMethods {
     return method<Core>(self, args, kwargs, sig, Borrow::Exclusive, [](Self& s, PyObject* const* a) {
       FloatBlock block;
       uint64_t start_id = 0;
-      if (!to_block(a[0], &block)) return static_cast<PyObject*>(nullptr);
+      if (!to_block(a[0], &block, /*copy=*/true)) return static_cast<PyObject*>(nullptr);
       if (a[1] && !to_u64(a[1], "start_id", &start_id)) return static_cast<PyObject*>(nullptr);
       // An index that can take over the block's storage gets it moved in.
       Status st = without_gil([&] { return s.core->add_flat_batch(std::move(block.data), block.columns, start_id); });
@@ -116,7 +116,7 @@ struct IndexMethods {
       }
       BatchArrays arrays;
       if (!arrays.create(block.rows, k)) return static_cast<PyObject*>(nullptr);
-      const QueryBlock queries{block.data, block.rows, block.columns};
+      const QueryBlock queries{block.values, block.rows, block.columns};
       const BatchOutput out{arrays.ids(), arrays.distances(), k};
       Status st = without_gil([&]() -> Status {
         if constexpr (requires { s.core->search_batch(queries, num_threads, out); })

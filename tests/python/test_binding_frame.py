@@ -148,6 +148,32 @@ def test_block_conversion_errors():
     assert index.search([8.0, 10.0], 1) == [{"id": 7, "distance": 0.0}]
 
 
+@pytest.mark.parametrize("layout", [
+    lambda a: a,                                             # read in place
+    lambda a: np.asfortranarray(a),                          # column-major: copied
+    lambda a: np.repeat(a, 2, axis=1)[:, ::2],               # strided columns: copied
+    lambda a: a[::-1][::-1],                                 # a view of the same rows
+    lambda a: np.concatenate([a, a])[len(a):],               # an offset into a larger block
+])
+def test_blocks_of_every_layout_read_the_same(tmp_path, layout):
+    rows = np.random.default_rng(3).standard_normal((40, 6)).astype(np.float32)
+    block = layout(rows.copy())
+    assert np.array_equal(block, rows)
+    ids = np.arange(100, 140)
+    col = kv.Client(str(tmp_path)).create_collection("c", 6, index_type="flat")
+    col.upsert_batch_np(ids, block)
+    graph = kv.HnswIndex(6)
+    graph.add_batch_np(block, start_id=100)
+    flat = kv.FlatIndex(6)
+    flat.add_batch_np(block, start_id=100)
+    found, _ = col.search_batch(block, 1)
+    assert found[:, 0].tolist() == ids.tolist()
+    for index in (graph, flat):
+        found, _ = index.search_batch(block, 1)
+        assert found[:, 0].tolist() == ids.tolist()
+    assert np.array_equal(col.get(117)["vector"], rows[17])
+
+
 def test_error_kinds_map_to_exceptions(tmp_path):
     index = kv.FlatIndex(3)
     with pytest.raises(ValueError, match="^dimension mismatch: expected 3, got 2$"):
