@@ -194,3 +194,37 @@ TEST(PayloadTable, ColumnsCostAFewBytesPerRow) {
 
 }  // namespace
 }  // namespace kovra
+
+namespace kovra {
+namespace {
+
+// A batch lookup answers exactly as one lookup per id does, whatever the
+// group boundaries, repeats, absent and erased ids, and rows without payload.
+TEST(PayloadTableLookups, ManyAtOnceAnswerAsOneAtATime) {
+  std::mt19937_64 rng(11);
+  PayloadTable table;
+  for (VectorId id = 0; id < 300; ++id) table.put(id * 7, random_payload(rng));
+  for (VectorId id = 0; id < 300; id += 5) table.erase(id * 7);
+  struct Case {
+    const char* what;
+    std::vector<VectorId> ids;
+  };
+  std::vector<VectorId> many;
+  for (VectorId i = 0; i < 70; ++i) many.push_back((i * 37 % 310) * 7 + (i % 9 == 0 ? 1 : 0));
+  const Case cases[] = {
+      {"none", {}},
+      {"one present", {14}},
+      {"absent and erased", {1, 0, 35, 2'100}},
+      {"repeats", {21, 21, 21}},
+      {"more than one group", many},
+  };
+  for (const Case& c : cases) {
+    std::vector<SharedPayload> got;
+    table.shared_many(c.ids, got);
+    ASSERT_EQ(got.size(), c.ids.size()) << c.what;
+    for (size_t i = 0; i < c.ids.size(); ++i) EXPECT_EQ(got[i], table.shared(c.ids[i])) << c.what << " " << i;
+  }
+}
+
+}  // namespace
+}  // namespace kovra

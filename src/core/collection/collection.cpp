@@ -415,9 +415,14 @@ Result<std::vector<CollectionHit>> Collection::search(std::span<const float> que
     KOVRA_TRY(index_->search(query, 0));
     KOVRA_ASSIGN_OR_RETURN(hits, search_rows(query, k, payloads_.select(*filter)));
   }
+  std::vector<VectorId> ids(hits.size());
+  for (size_t i = 0; i < hits.size(); ++i) ids[i] = hits[i].id;
+  std::vector<SharedPayload> payloads;
+  payloads.reserve(hits.size());
+  payloads_.shared_many(ids, payloads);
   std::vector<CollectionHit> out;
   out.reserve(hits.size());
-  for (const Hit& h : hits) out.push_back({h.id, h.distance, payloads_.shared(h.id)});
+  for (size_t i = 0; i < hits.size(); ++i) out.push_back({hits[i].id, hits[i].distance, std::move(payloads[i])});
   return out;
 }
 

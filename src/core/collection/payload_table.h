@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -81,6 +82,9 @@ class PayloadTable {
     auto row = row_of_.find(id, id_of());
     return row ? payloads_[*row] : nullptr;
   }
+  // The payload of each of `ids`, in order (null for none), looked up a
+  // group at a time so that the cache misses of the group overlap.
+  void shared_many(std::span<const VectorId> ids, std::vector<SharedPayload>& out) const;
   std::optional<size_t> row_of(VectorId id) const {
     auto row = row_of_.find(id, id_of());
     if (!row) return std::nullopt;
