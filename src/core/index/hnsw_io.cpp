@@ -150,33 +150,13 @@ Result<HnswGraphSnapshot> decode_graph(io::Decoder& dec, uint64_t dimensions) {
 
 namespace {
 
-// Slot of each key of a snapshot whose keys ascend strictly, as every saved
-// graph's do: node i takes slot i, and a link's slot is found in the sorted
-// keys (by subtraction when they are consecutive) instead of the id map.
-class AscendingKeys {
- public:
-  explicit AscendingKeys(std::span<const uint64_t> keys) : keys_(keys) {
-    dense_ = !keys.empty() && keys.back() - keys.front() == keys.size() - 1;
-  }
-  static bool fit(std::span<const uint64_t> keys) {
-    for (size_t i = 1; i < keys.size(); ++i)
-      if (keys[i] <= keys[i - 1]) return false;
-    return true;
-  }
-  std::optional<Slot> operator()(uint64_t key) const {
-    if (dense_) {
-      if (key < keys_.front() || key - keys_.front() >= keys_.size()) return std::nullopt;
-      return static_cast<Slot>(key - keys_.front());
-    }
-    auto it = std::lower_bound(keys_.begin(), keys_.end(), key);
-    if (it == keys_.end() || *it != key) return std::nullopt;
-    return static_cast<Slot>(it - keys_.begin());
-  }
-
- private:
-  std::span<const uint64_t> keys_;
-  bool dense_ = false;
-};
+// Whether the keys ascend strictly, as every saved graph's do: node i then
+// takes slot i of an empty graph.
+bool strictly_ascending(std::span<const uint64_t> keys) {
+  for (size_t i = 1; i < keys.size(); ++i)
+    if (keys[i] <= keys[i - 1]) return false;
+  return true;
+}
 
 // Gives node i of the snapshot slot i of an empty graph: its id, its vector
 // (the snapshot's array becomes the graph's) and room for its lists.
@@ -237,7 +217,7 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
   }
   if (auto why = g.growth_shortfall(n)) return fail(invalid("the file's " + std::to_string(n) + " nodes " + *why));
 
-  const bool in_order = AscendingKeys::fit(snap.keys);
+  const bool in_order = strictly_ascending(snap.keys);
   std::vector<Slot> slot_of_node;
   if (in_order) {
     take_nodes_in_order(g, snap);
@@ -246,8 +226,15 @@ Result<HnswGraph> from_snapshot(HnswGraphSnapshot snap, uint64_t dimensions) {
     slot_of_node.resize(n);
     for (size_t i = 0; i < n; ++i) slot_of_node[i] = g.claim(snap.keys[i]);
   }
-  const AscendingKeys ascending(snap.keys);
-  auto slot_of_key = [&](uint64_t key) { return in_order ? ascending(key) : g.find(key); };
+  // Consecutive keys in order (ids 0 to n - 1, the common case) give a
+  // link's slot by subtraction; any others through the id map.
+  const uint64_t first_key = snap.keys[0];
+  const bool consecutive = in_order && snap.keys[n - 1] - first_key == n - 1;
+  auto slot_of_key = [&](uint64_t key) -> std::optional<Slot> {
+    if (!consecutive) return g.find(key);
+    if (key < first_key || key - first_key >= n) return std::nullopt;
+    return static_cast<Slot>(key - first_key);
+  };
 
   for (size_t i = 0; i < n; ++i) {
     const Slot s = in_order ? static_cast<Slot>(i) : slot_of_node[i];
