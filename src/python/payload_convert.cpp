@@ -188,6 +188,21 @@ class KeyCache {
  public:
   // A new reference to the str of `key`.
   PyObject* get(const std::string& key) {
+    // The few keys of one payload shape hit a small direct-mapped front,
+    // which costs a compare where the map costs a full hash of the key.
+    Recent& slot = recent_[front_index(key)];
+    if (slot.str && slot.key == key) return Py_NewRef(slot.str);
+    PyObject* str = lookup(key);
+    if (str && PyUnicode_CheckExact(str) && key.size() <= kMaxKeyBytes && keys_.count(std::string_view(key))) {
+      slot.key = key;
+      slot.str = str;  // owned by keys_, which never drops an entry
+    }
+    return str;
+  }
+
+ private:
+  // A new reference to the str of `key`, from the map or made.
+  PyObject* lookup(const std::string& key) {
     auto it = keys_.find(std::string_view(key));
     if (it != keys_.end()) return Py_NewRef(it->second);
     if (key.size() > kMaxKeyBytes || keys_.size() >= kMaxKeys || key.find('\0') != std::string::npos)
@@ -202,9 +217,20 @@ class KeyCache {
     return Py_NewRef(str);
   }
 
- private:
+  static size_t front_index(const std::string& key) {
+    if (key.empty()) return 0;
+    const auto first = static_cast<unsigned char>(key.front()), last = static_cast<unsigned char>(key.back());
+    return (key.size() * 31 + first * 7 + last) & (kFront - 1);
+  }
+
   static constexpr size_t kMaxKeyBytes = 64;
   static constexpr size_t kMaxKeys = 4096;
+  static constexpr size_t kFront = 64;
+  struct Recent {
+    std::string key;
+    PyObject* str = nullptr;
+  };
+  Recent recent_[kFront];
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }

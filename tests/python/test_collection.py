@@ -228,6 +228,22 @@ def test_payload_conversion(data_dir, given, stored):
     assert reopen(data_dir, "c").search([1.0], 1)[0]["payload"] == {"v": stored}
 
 
+def test_payload_keys_come_back_exactly(data_dir):
+    # Keys of the same length and first and last characters, keys that are
+    # prefixes of one another, empty, long, non-ASCII and with a NUL: each
+    # result holds exactly the keys its payload was stored with, however
+    # the results before it were keyed.
+    keys = ["ab_x", "ac_x", "a_x", "ax", "", "x" * 80, "x" * 81, "ébé", "a\x00b", "a", "aa", "aaa"]
+    col = kv.Client(data_dir).create_collection("c", 1, metric="l2", index_type="flat")
+    payloads = {i: {k: i for k in keys[i % len(keys):] + keys[:i % 3]} for i in range(40)}
+    col.upsert_batch([(i, [float(i)], p) for i, p in payloads.items()])
+    for _ in range(2):
+        for i in range(40):
+            assert col.search([float(i)], 1)[0]["payload"] == payloads[i]
+        hits = col.search([0.0], 40)
+        assert {h["id"]: h["payload"] for h in hits} == payloads
+
+
 def test_deep_nesting_is_refused(data_dir):
     col = kv.Client(data_dir).create_collection("c", 1, index_type="flat")
     deep = []

@@ -202,13 +202,16 @@ void PayloadTable::shared_many(std::span<const VectorId> ids, std::vector<Shared
       rows[i] = row_of_.find(group[i], id_of());
       if (rows[i] && payloads_[*rows[i]]) __builtin_prefetch(payloads_[*rows[i]].get(), 0, 3);
     }
+    // An object payload holds its map behind a pointer, and the map its
+    // first node behind another.
+    const JsonValue::object_t* objects[kGroup];
     for (size_t i = 0; i < n; ++i) {
       const JsonValue* p = rows[i] ? payloads_[*rows[i]].get() : nullptr;
-      if (p && p->is_object()) {
-        const auto& object = p->get_ref<const JsonValue::object_t&>();
-        if (!object.empty()) __builtin_prefetch(&*object.begin(), 0, 3);
-      }
+      objects[i] = p && p->is_object() ? &p->get_ref<const JsonValue::object_t&>() : nullptr;
+      if (objects[i]) __builtin_prefetch(objects[i], 0, 3);
     }
+    for (size_t i = 0; i < n; ++i)
+      if (objects[i] && !objects[i]->empty()) __builtin_prefetch(&*objects[i]->begin(), 0, 3);
     for (size_t i = 0; i < n; ++i) out.push_back(rows[i] ? payloads_[*rows[i]] : nullptr);
   }
 }
