@@ -184,9 +184,10 @@ class GrowBuffer {
   // kernel backs only whole aligned 2 MiB spans with huge pages, so a partial
   // last span stays on small pages. The boundary matters: a mapping moved by
   // mremap to an address of another alignment has its huge pages split back
-  // into small ones. A graph built batch by batch then ended up mostly on 4 KiB pages,
-  // and its searches, which hop across the whole store, ran at a quarter of
-  // the speed of the same graph loaded from a file once the caches were cold.
+  // into small ones. A graph built batch by batch then ended up mostly on
+  // 4 KiB pages, and its searches, which hop across the whole store, ran at a
+  // quarter of the speed of the same graph loaded from a file once the
+  // caches were cold.
   static constexpr size_t kHugeThreshold = size_t(4) << 20;
   static constexpr size_t kHugePage = size_t(2) << 20;
   static size_t round_to(size_t bytes, size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }

@@ -168,8 +168,9 @@ void take_nodes_in_order(HnswGraph& g, HnswGraphSnapshot& snap) {
   g.layer0_counts.resize(n, 0);
   g.live.resize(n, 0);
   g.ids.assign(snap.keys.data(), snap.keys.data() + n);
-  g.slot_of_id.reserve(n, [&g](uint32_t s) { return g.ids[s]; });
-  for (size_t i = 0; i < n; ++i) g.slot_of_id.insert(g.ids[i], static_cast<Slot>(i), [&g](uint32_t s) { return g.ids[s]; });
+  auto id_of = [&g](uint32_t s) { return g.ids[s]; };
+  g.slot_of_id.reserve(n, id_of);
+  for (size_t i = 0; i < n; ++i) g.slot_of_id.insert(g.ids[i], static_cast<Slot>(i), id_of);
 }
 
 }  // namespace
