@@ -54,7 +54,7 @@ bool to_vector(PyObject* obj, std::vector<float>* out);
 // A list of (id, vector) tuples.
 bool to_entries(PyObject* obj, std::vector<Entry>* out);
 
-// A 2-D float32 buffer copied in row-major order.
+// A 2-D float32 buffer as row-major values: the caller's own memory, or a copy.
 struct FloatBlock {
   std::span<const float> values;  // rows * columns floats, row-major
   FloatBuffer data;               // the copy `values` points into, when one was made
