@@ -18,6 +18,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/snapshot.h"
 #include "core/io/file.h"
+#include "core/io/hash.h"
 #include "testutil.h"
 
 namespace kovra {
@@ -138,6 +139,26 @@ void flip(const std::string& path, size_t at) {
 
 void cut(const std::string& path, size_t size) { fs::resize_file(path, size); }
 
+// Appends `extra` bytes to the graph record and rewrites the trailer so that
+// its length and both digests vouch for the longer run: a file whose
+// trailer holds, but whose record ends before the bytes it counts.
+void pad_record(const std::string& path, size_t extra) {
+  auto bytes = *io::read_whole_file(path);
+  ASSERT_GE(bytes.size(), kCheckpointTrailerSize);
+  const size_t record = bytes.size() - kCheckpointTrailerSize;
+  std::vector<uint8_t> trailer(bytes.begin() + static_cast<std::ptrdiff_t>(record), bytes.end());
+  bytes.resize(record);
+  bytes.insert(bytes.end(), extra, 0);
+  uint64_t fields[5];
+  std::memcpy(fields, trailer.data(), sizeof fields);
+  fields[0] = bytes.size();
+  fields[1] = io::StreamHash::of(bytes);
+  fields[4] = io::StreamHash::of({reinterpret_cast<const uint8_t*>(fields), 4 * 8});
+  std::memcpy(trailer.data(), fields, sizeof fields);
+  bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+  ASSERT_TRUE(io::write_whole_file(path, bytes));
+}
+
 struct OpenCase {
   const char* name;
   bool taken_over;
@@ -215,6 +236,8 @@ const OpenCase kOpenCases[] = {
      [](CheckpointTest& t, const std::string&, const std::string& log) { cut(log, t.closed_mark_.bytes - 3); }},
     {"log_cut_at_the_prefix", true,
      [](CheckpointTest& t, const std::string&, const std::string& log) { cut(log, t.closed_mark_.bytes); }},
+    {"record_shorter_than_its_trailer_counts", false,
+     [](CheckpointTest&, const std::string& graph, const std::string&) { pad_record(graph, 8); }},
     {"plain_graph_without_a_binding", false,
      [](CheckpointTest&, const std::string& graph, const std::string&) {
        cut(graph, fs::file_size(graph) - kCheckpointTrailerSize);
