@@ -1,6 +1,7 @@
 #include "core/buffer.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <vector>
@@ -56,6 +57,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, GrowBuffers,
                                            GrowthCase{"back_under_the_threshold", 4096, 4'096'000, true},
                                            GrowthCase{"mapping_to_a_smaller_mapping", 1'500'000, 3'000'000, true}),
                          [](const auto& info) { return info.param.name; });
+
+// A large store whose next pages are taken cannot grow where it is: it moves,
+// to another huge page boundary, with every element.
+TEST(GrowBuffer, MovesToAHugePageBoundaryWhenItCannotGrowInPlace) {
+  GrowBuffer<uint32_t> buffer;
+  buffer.resize(size_t{3} << 20);  // 12 MiB
+  for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<uint32_t>(i * 2654435761u);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(buffer.data());
+  const uintptr_t end = start + ((buffer.capacity() * sizeof(uint32_t) + 4095) & ~uintptr_t{4095});
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE;
+  void* blocker = ::mmap(reinterpret_cast<void*>(end), 4096, PROT_READ, flags, -1, 0);
+  ASSERT_NE(blocker, MAP_FAILED);
+  ASSERT_EQ(reinterpret_cast<uintptr_t>(blocker), end);
+  buffer.resize(buffer.capacity() * 2);
+  EXPECT_NE(reinterpret_cast<uintptr_t>(buffer.data()), start);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % (size_t{2} << 20), 0u);
+  for (size_t i = 0; i < (size_t{3} << 20); ++i) ASSERT_EQ(buffer[i], static_cast<uint32_t>(i * 2654435761u)) << i;
+  ::munmap(blocker, 4096);
+}
 
 TEST(GrowBuffer, AppendsFromItselfAndFillsResizes) {
   GrowBuffer<float> buffer(3, 1.5f);
