@@ -192,31 +192,24 @@ class KeyCache {
     // which costs a compare where the map costs a full hash of the key.
     Recent& slot = recent_[front_index(key)];
     if (slot.str && slot.key == key) return Py_NewRef(slot.str);
-    PyObject* str = lookup(key);
-    if (str && PyUnicode_CheckExact(str) && key.size() <= kMaxKeyBytes && keys_.count(std::string_view(key))) {
-      slot.key = key;
-      slot.str = str;  // owned by keys_, which never drops an entry
+    auto it = keys_.find(std::string_view(key));
+    if (it == keys_.end()) {
+      if (key.size() > kMaxKeyBytes || keys_.size() >= kMaxKeys || key.find('\0') != std::string::npos)
+        return PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+      PyObject* str = PyUnicode_InternFromString(key.c_str());
+      if (!str) {
+        // Not valid UTF-8 cannot come from a stored payload; fall back anyway.
+        PyErr_Clear();
+        return PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+      }
+      it = keys_.emplace(key, str).first;
     }
-    return str;
+    slot.key = key;
+    slot.str = it->second;  // owned by keys_, which never drops an entry
+    return Py_NewRef(it->second);
   }
 
  private:
-  // A new reference to the str of `key`, from the map or made.
-  PyObject* lookup(const std::string& key) {
-    auto it = keys_.find(std::string_view(key));
-    if (it != keys_.end()) return Py_NewRef(it->second);
-    if (key.size() > kMaxKeyBytes || keys_.size() >= kMaxKeys || key.find('\0') != std::string::npos)
-      return PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
-    PyObject* str = PyUnicode_InternFromString(key.c_str());
-    if (!str) {
-      // Not valid UTF-8 cannot come from a stored payload; fall back anyway.
-      PyErr_Clear();
-      return PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
-    }
-    keys_.emplace(key, str);
-    return Py_NewRef(str);
-  }
-
   static size_t front_index(const std::string& key) {
     if (key.empty()) return 0;
     const auto first = static_cast<unsigned char>(key.front()), last = static_cast<unsigned char>(key.back());

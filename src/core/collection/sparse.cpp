@@ -311,9 +311,7 @@ struct SlotScratch {
   // Zeroes what the last query wrote: word by word through the bits when few
   // are set, the whole array at once when most are.
   void clear() {
-    size_t count = 0;
-    for (size_t w = 0; w < words; ++w) count += static_cast<size_t>(__builtin_popcountll(touched[w]));
-    if (count > words * 8) {
+    if (touched_count() > words * 8) {
       std::fill(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(std::min(sums.size(), words * 64)), 0.0f);
     } else {
       for_each([&](Slot slot) { sums[slot] = 0.0f; });
